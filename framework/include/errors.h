@@ -1,0 +1,43 @@
+// Error conversion, the framework's one exception type, and failed-check reports.
+#pragma once
+
+#include <windows.h>
+
+// The framework's only exception. Raised by ThrowHResult for out-of-memory, failed bounded
+// copies and size overflow; caught by nothing but the process entry.
+class CHResultException {
+public:
+    explicit CHResultException(HRESULT hr) : m_errorCode(hr) {}
+    HRESULT m_errorCode;
+};
+
+// A code <= 0 stays as it is; a positive one becomes (code & 0xFFFF) | 0x80070000.
+HRESULT HResultFromWin32(LONG code);
+HRESULT HResultFromLastError();
+
+[[noreturn]] void ThrowHResult(HRESULT hr);
+
+// Passes 0 and STRUNCATE through; raises the matching HRESULT for every other C runtime error.
+int CheckCrtError(int error);
+
+// Full 64-bit product; overflow of 32 bits gives 0x80070216 and leaves *product untouched.
+HRESULT MultiplySizes(DWORD a, DWORD b, DWORD* product);
+
+// Index and contract violations of the simple collections: RaiseException, no arguments.
+[[noreturn]] void RaiseStructuredException(DWORD code, DWORD flags);
+
+// Reports a violated internal condition at assertion level; the caller then goes on with its
+// own failure path.
+void ReportFailedCheck(LPCWSTR file, int line, LPCWSTR expression);
+
+#define FRAMEWORK_WIDEN2(x) TEXT(x)
+#define FRAMEWORK_WIDEN(x) FRAMEWORK_WIDEN2(x)
+
+// Checks `expr`; when it is false, reports its text with the call site and evaluates to false.
+#define CHECK_OR_REPORT(expr)                                                                      \
+    ((expr) ? true                                                                                 \
+            : (ReportFailedCheck(FRAMEWORK_WIDEN(__FILE__), __LINE__, FRAMEWORK_WIDEN(#expr)),     \
+               false))
+// An unconditional report; `text` is the expression text as it is reported.
+#define REPORT_FAILED_CHECK(text)                                                                  \
+    ReportFailedCheck(FRAMEWORK_WIDEN(__FILE__), __LINE__, FRAMEWORK_WIDEN(text))

@@ -1,0 +1,79 @@
+// Host-only control of the hostwin machine, for tests and the sample tools.
+// Nothing in the framework or the service includes this header.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace hostwin {
+
+// Kinds of objects in the one handle table; every open handle counts against its kind.
+enum class HandleKind {
+    Process,
+    Thread,
+    Snapshot,
+    Event,
+    RegistryKey,
+    ServiceManager,
+    Service,
+    EventSource,
+    Module,
+    Count
+};
+constexpr size_t kHandleKindCount = static_cast<size_t>(HandleKind::Count);
+const char* HandleKindName(HandleKind kind);
+
+using HandleCounts = std::array<size_t, kHandleKindCount>;
+// Open handles of this process, per kind.
+HandleCounts OpenHandleCounts();
+size_t OpenHandleCount(HandleKind kind);
+
+// The machine this process belongs to: $HOSTWIN_ROOT, or the per-user default.
+std::string MachineRoot();
+
+// Fault injection: the nth call (1-based, counted from now) of `function` fails with `code`
+// (a Win32 code, or an HRESULT for functions that return one). nth = 0 fails every call.
+// HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE" sets the same from the environment at start-up.
+void InjectFault(const std::string& function, unsigned nth, DWORD code);
+void ClearFaults();
+
+// Call log of platform calls and their arguments, in call order. Off unless enabled here or
+// by HOSTWIN_CALL_LOG=FILE, which appends "pid function(args)" lines to FILE.
+struct CallRecord {
+    std::string function;
+    std::string args;
+};
+void EnableCallLog(bool on);
+std::vector<CallRecord> CallLog();
+// Only the records of `function`, in order.
+std::vector<CallRecord> CallLog(const std::string& function);
+void ClearCallLog();
+
+// Debug reports (_CrtDbgReportW, OutputDebugStringW) captured in this process.
+struct DebugReport {
+    int reportType; // _CRT_WARN 0, _CRT_ERROR 1, _CRT_ASSERT 2, or -1 for OutputDebugStringW
+    std::string file;
+    int line;
+    std::u16string text;
+};
+std::vector<DebugReport> DebugReports();
+void ClearDebugReports();
+// What _CrtDbgReportW answers for assertion-level reports (0 by default; 1 asks to debug).
+void SetAssertReportAnswer(int answer);
+
+// Clears faults, call log and debug capture: a fresh start for one test.
+void ResetForTest();
+
+// UTF-16 <-> UTF-8 for host-side code (tools, tests).
+std::string ToUtf8(const WCHAR* text);
+std::string ToUtf8(const std::u16string& text);
+std::u16string FromUtf8(const std::string& text);
+
+// Windows path <-> host path of this machine: C:\ is $HOSTWIN_ROOT/drive_c/, Z:\ is /.
+std::string HostPath(const std::u16string& windowsPath);
+std::u16string WindowsPath(const std::string& hostPath);
+
+} // namespace hostwin

@@ -1,0 +1,87 @@
+// Internal plumbing shared by every hostwin area: the typed handle table, fault points,
+// the call log and last-error helpers. Public functions stay thin over these.
+#pragma once
+
+#include <windows.h>
+#include <hostwin/control.h>
+
+#include <memory>
+#include <string>
+
+namespace hostwin {
+
+// One object behind a handle. Waitable kinds override Wait.
+class KernelObject {
+public:
+    explicit KernelObject(HandleKind kind) : m_kind(kind) {}
+    virtual ~KernelObject() = default;
+    HandleKind Kind() const { return m_kind; }
+    // WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+    virtual DWORD Wait(DWORD milliseconds);
+
+private:
+    HandleKind m_kind;
+};
+
+// Adds the object to the handle table and returns its new handle.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// The object behind `handle` if it is of `kind`; null otherwise (last error untouched).
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle, HandleKind kind);
+template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle, HandleKind kind) {
+    return std::static_pointer_cast<T>(LookupHandle(handle, kind));
+}
+// Any waitable object (process, thread, event); null otherwise.
+std::shared_ptr<KernelObject> LookupWaitable(HANDLE handle);
+// Removes the handle if it is of `kind`; returns the object (to be released by the caller
+// outside the table lock) or null.
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, HandleKind kind);
+
+// The code injected for this call of `function`, or 0. Each call counts once.
+DWORD InjectedFault(const char* function);
+
+bool CallLogEnabled();
+void LogCall(const char* function, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Sets the last error and returns `result`, so failure paths read as one statement.
+template <class T> T FailWith(DWORD error, T result) {
+    SetLastError(error);
+    return result;
+}
+// A parameter this implementation does not support: fail loudly instead of ignoring it.
+template <class T> T NotSupported(const char* function, const char* what, T result) {
+    LogCall(function, "unsupported: %s", what);
+    return FailWith(static_cast<DWORD>(ERROR_NOT_SUPPORTED), result);
+}
+
+std::u16string ToU16(const WCHAR* text); // null reads as empty
+
+} // namespace hostwin
+
+// First statement of a public function that can fail: an injected fault sets the last error
+// and returns `failureValue`.
+#define HOSTWIN_FAULT_POINT(failureValue)                                                         \
+    do {                                                                                           \
+        if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__)) {                           \
+            SetLastError(hostwinFault_);                                                           \
+            return failureValue;                                                                   \
+        }                                                                                          \
+    } while (0)
+
+// For functions that return their error code (registry LONG, COM HRESULT) instead of
+// setting the last error.
+#define HOSTWIN_FAULT_POINT_RETURNS_CODE(type)                                                    \
+    do {                                                                                           \
+        if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__))                             \
+            return static_cast<type>(hostwinFault_);                                               \
+    } while (0)
+
+namespace hostwin {
+// Timer periods, sleeps and wait time-outs multiplied by HOSTWIN_TIME_SCALE (default 1);
+// INFINITE stays INFINITE.
+DWORD ScaleMilliseconds(DWORD milliseconds);
+} // namespace hostwin
+
+namespace hostwin {
+// Writes "exit code 0x%08X" to stderr under HOSTWIN_SHOW_EXIT_CODE=1 and flushes output.
+void ReportExitCode(DWORD code);
+} // namespace hostwin

@@ -1,0 +1,2 @@
+// placeholder until the host entry lands
+int main() { return 1; }

@@ -1,0 +1,46 @@
+// Test fixtures: every test runs on a fresh machine root and must leave no handle open.
+#pragma once
+
+#include <hostwin/control.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    const std::string& Root() const { return m_root; }
+    // Host path of a file below the machine root.
+    std::string RootPath(const std::string& relative) const { return m_root + "/" + relative; }
+    // Fails the test when any handle kind has more open handles than at SetUp.
+    void ExpectNoLeakedHandles() const;
+
+private:
+    std::string m_root;
+    hostwin::HandleCounts m_baseline{};
+};
+
+// A host program run to its end, out of process, on the given machine root.
+struct ProgramResult {
+    int exitStatus = -1; // low 8 bits of the exit code; -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& extraEnv = {});
+
+// Starts a program in the background and returns its pid (the caller ends and reaps it).
+int SpawnProgram(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& extraEnv = {});
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+} // namespace testing_support

@@ -1,0 +1,2 @@
+// placeholder until the tool lands
+int main() { return 1; }
