@@ -143,9 +143,9 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, HandleKind kind) {
 }
 
 const char* HandleKindName(HandleKind kind) {
-    static const char* const names[] = {"process",  "thread", "snapshot",     "event",
-                                        "registry key", "SCM",    "service",
-                                        "event source", "module"};
+    static const char* const names[] = {"process", "thread",       "snapshot",
+                                        "event",   "registry key", "SCM",
+                                        "service", "event source", "module"};
     static_assert(sizeof(names) / sizeof(names[0]) == kHandleKindCount, "one name per kind");
     return names[static_cast<size_t>(kind)];
 }
@@ -156,7 +156,9 @@ HandleCounts OpenHandleCounts() {
     return table.counts;
 }
 
-size_t OpenHandleCount(HandleKind kind) { return OpenHandleCounts()[static_cast<size_t>(kind)]; }
+size_t OpenHandleCount(HandleKind kind) {
+    return OpenHandleCounts()[static_cast<size_t>(kind)];
+}
 
 std::string MachineRoot() {
     if (const char* root = std::getenv("HOSTWIN_ROOT"); root && *root)
@@ -265,7 +267,9 @@ void ResetForTest() {
     ClearDebugReports();
 }
 
-std::u16string ToU16(const WCHAR* text) { return text ? std::u16string(text) : std::u16string(); }
+std::u16string ToU16(const WCHAR* text) {
+    return text ? std::u16string(text) : std::u16string();
+}
 
 } // namespace hostwin
 
@@ -273,15 +277,19 @@ using namespace hostwin;
 
 extern "C" {
 
-DWORD WINAPI GetLastError() { return t_lastError; }
+DWORD WINAPI GetLastError() {
+    return t_lastError;
+}
 
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     HOSTWIN_FAULT_POINT(FALSE);
     // Kernel objects only: registry keys, SCM handles and event sources have their own close.
-    for (HandleKind kind : {HandleKind::Process, HandleKind::Thread, HandleKind::Snapshot,
-                            HandleKind::Event}) {
+    for (HandleKind kind :
+         {HandleKind::Process, HandleKind::Thread, HandleKind::Snapshot, HandleKind::Event}) {
         if (std::shared_ptr<KernelObject> object = RemoveHandle(hObject, kind)) {
             LogCall(__func__, "%s", HandleKindName(kind));
             object.reset();

@@ -59,9 +59,9 @@ std::u16string ToU16(const WCHAR* text); // null reads as empty
 
 // First statement of a public function that can fail: an injected fault sets the last error
 // and returns `failureValue`.
-#define HOSTWIN_FAULT_POINT(failureValue)                                                         \
+#define HOSTWIN_FAULT_POINT(failureValue)                                                          \
     do {                                                                                           \
-        if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__)) {                           \
+        if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__)) {                            \
             SetLastError(hostwinFault_);                                                           \
             return failureValue;                                                                   \
         }                                                                                          \
@@ -69,9 +69,9 @@ std::u16string ToU16(const WCHAR* text); // null reads as empty
 
 // For functions that return their error code (registry LONG, COM HRESULT) instead of
 // setting the last error.
-#define HOSTWIN_FAULT_POINT_RETURNS_CODE(type)                                                    \
+#define HOSTWIN_FAULT_POINT_RETURNS_CODE(type)                                                     \
     do {                                                                                           \
-        if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__))                             \
+        if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__))                              \
             return static_cast<type>(hostwinFault_);                                               \
     } while (0)
 

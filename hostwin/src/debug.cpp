@@ -147,7 +147,9 @@ PVOID WINAPI EncodePointer(PVOID Ptr) {
     return reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(Ptr) ^ 0x5A5A5A5Au);
 }
 
-PVOID WINAPI DecodePointer(PVOID Ptr) { return EncodePointer(Ptr); }
+PVOID WINAPI DecodePointer(PVOID Ptr) {
+    return EncodePointer(Ptr);
+}
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER lpTopLevelExceptionFilter) {
@@ -160,8 +162,9 @@ void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD 
     EXCEPTION_RECORD record{};
     record.ExceptionCode = dwExceptionCode;
     record.ExceptionFlags = dwExceptionFlags & EXCEPTION_NONCONTINUABLE;
-    record.NumberParameters =
-        nNumberOfArguments < EXCEPTION_MAXIMUM_PARAMETERS ? nNumberOfArguments : EXCEPTION_MAXIMUM_PARAMETERS;
+    record.NumberParameters = nNumberOfArguments < EXCEPTION_MAXIMUM_PARAMETERS
+                                  ? nNumberOfArguments
+                                  : EXCEPTION_MAXIMUM_PARAMETERS;
     for (DWORD i = 0; lpArguments && i < record.NumberParameters; ++i)
         record.ExceptionInformation[i] = lpArguments[i];
     EXCEPTION_POINTERS pointers{&record, nullptr};

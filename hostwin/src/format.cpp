@@ -19,7 +19,9 @@ struct Spec {
     bool narrowText = false; // 'h' on s/c
 };
 
-void Pad(std::u16string& out, size_t count, char16_t c) { out.append(count, c); }
+void Pad(std::u16string& out, size_t count, char16_t c) {
+    out.append(count, c);
+}
 
 void EmitField(std::u16string& out, const Spec& spec, const std::u16string& prefix,
                const std::u16string& body, bool numeric) {
@@ -40,13 +42,14 @@ void EmitField(std::u16string& out, const Spec& spec, const std::u16string& pref
     }
 }
 
-void FormatInteger(std::u16string& out, const Spec& spec, char conversion, unsigned long long magnitude,
-                   bool negative) {
+void FormatInteger(std::u16string& out, const Spec& spec, char conversion,
+                   unsigned long long magnitude, bool negative) {
     int base = conversion == 'x' || conversion == 'X' ? 16 : conversion == 'o' ? 8 : 10;
     const char* digits = conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
     std::u16string body;
     while (magnitude != 0) {
-        body.insert(body.begin(), static_cast<char16_t>(digits[magnitude % static_cast<unsigned>(base)]));
+        body.insert(body.begin(),
+                    static_cast<char16_t>(digits[magnitude % static_cast<unsigned>(base)]));
         magnitude /= static_cast<unsigned>(base);
     }
     int minimum = spec.precision < 0 ? 1 : spec.precision;
@@ -172,12 +175,13 @@ bool FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
         case u'd':
         case u'i': {
             long long value = spec.length == Spec::LongLong ? va_arg(args, long long)
-                              : spec.length == Spec::Size   ? static_cast<long long>(va_arg(args, ptrdiff_t))
-                                                            : va_arg(args, int);
+                              : spec.length == Spec::Size
+                                  ? static_cast<long long>(va_arg(args, ptrdiff_t))
+                                  : va_arg(args, int);
             if (spec.length == Spec::Short)
                 value = static_cast<short>(value);
-            unsigned long long magnitude =
-                value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+            unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                     : static_cast<unsigned long long>(value);
             FormatInteger(out, spec, 'd', magnitude, value < 0);
             break;
         }
@@ -185,9 +189,10 @@ bool FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
         case u'x':
         case u'X':
         case u'o': {
-            unsigned long long value = spec.length == Spec::LongLong ? va_arg(args, unsigned long long)
-                                       : spec.length == Spec::Size   ? va_arg(args, size_t)
-                                                                     : va_arg(args, unsigned int);
+            unsigned long long value = spec.length == Spec::LongLong
+                                           ? va_arg(args, unsigned long long)
+                                       : spec.length == Spec::Size ? va_arg(args, size_t)
+                                                                   : va_arg(args, unsigned int);
             if (spec.length == Spec::Short)
                 value = static_cast<unsigned short>(value);
             FormatInteger(out, spec, static_cast<char>(*p), value, false);
@@ -196,7 +201,8 @@ bool FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
         case u'p': {
             Spec pointer = spec;
             pointer.precision = static_cast<int>(2 * sizeof(void*));
-            FormatInteger(out, pointer, 'X', reinterpret_cast<uintptr_t>(va_arg(args, void*)), false);
+            FormatInteger(out, pointer, 'X', reinterpret_cast<uintptr_t>(va_arg(args, void*)),
+                          false);
             break;
         }
         default:
@@ -259,7 +265,8 @@ int __cdecl _vsnwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, cons
     return take == out.size() ? static_cast<int>(take) : -1;
 }
 
-int __cdecl _snwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, const WCHAR* format, ...) {
+int __cdecl _snwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, const WCHAR* format,
+                         ...) {
     va_list args;
     va_start(args, format);
     int result = _vsnwprintf_s(buffer, sizeOfBuffer, count, format, args);
@@ -270,7 +277,9 @@ int __cdecl _snwprintf_s(WCHAR* buffer, size_t sizeOfBuffer, size_t count, const
 int __cdecl swprintf_s(WCHAR* buffer, size_t sizeOfBuffer, const WCHAR* format, ...) {
     va_list args;
     va_start(args, format);
-    int result = sizeOfBuffer == 0 ? -1 : _vsnwprintf_s(buffer, sizeOfBuffer, sizeOfBuffer - 1, format, args);
+    int result = sizeOfBuffer == 0
+                     ? -1
+                     : _vsnwprintf_s(buffer, sizeOfBuffer, sizeOfBuffer - 1, format, args);
     va_end(args);
     if (result < 0 && buffer != NULL && sizeOfBuffer > 0)
         buffer[0] = 0; // output that does not fit is an error here, not a truncation

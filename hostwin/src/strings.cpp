@@ -32,7 +32,9 @@ int CompareOrdinal(LPCWSTR a, LPCWSTR b, bool ignoreCase) {
     }
 }
 
-bool IsDriveLetter(WCHAR c, WCHAR letter) { return UpperChar(c) == letter; }
+bool IsDriveLetter(WCHAR c, WCHAR letter) {
+    return UpperChar(c) == letter;
+}
 
 } // namespace
 
@@ -67,7 +69,9 @@ std::string ToUtf8(const std::u16string& text) {
     return out;
 }
 
-std::string ToUtf8(const WCHAR* text) { return ToUtf8(ToU16(text)); }
+std::string ToUtf8(const WCHAR* text) {
+    return ToUtf8(ToU16(text));
+}
 
 std::u16string FromUtf8(const std::string& text) {
     std::u16string out;
@@ -75,7 +79,10 @@ std::u16string FromUtf8(const std::string& text) {
     for (size_t i = 0; i < text.size();) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
         int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
-        char32_t c = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
+        char32_t c = extra == 0   ? lead
+                     : extra == 1 ? lead & 0x1F
+                     : extra == 2 ? lead & 0x0F
+                                  : lead & 0x07;
         bool valid = extra >= 0 && i + static_cast<size_t>(extra) < text.size() + (extra == 0);
         for (int k = 1; valid && k <= extra; ++k) {
             unsigned char next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
@@ -153,10 +160,18 @@ int WINAPI lstrlenW(LPCWSTR lpString) {
     return length;
 }
 
-int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) { return CompareOrdinal(a, b, false); }
-int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) { return CompareOrdinal(a, b, true); }
-int WINAPI StrCmpW(LPCWSTR a, LPCWSTR b) { return CompareOrdinal(a, b, false); }
-int WINAPI StrCmpIW(LPCWSTR a, LPCWSTR b) { return CompareOrdinal(a, b, true); }
+int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) {
+    return CompareOrdinal(a, b, false);
+}
+int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+    return CompareOrdinal(a, b, true);
+}
+int WINAPI StrCmpW(LPCWSTR a, LPCWSTR b) {
+    return CompareOrdinal(a, b, false);
+}
+int WINAPI StrCmpIW(LPCWSTR a, LPCWSTR b) {
+    return CompareOrdinal(a, b, true);
+}
 
 LPWSTR WINAPI lstrcpynW(LPWSTR dest, LPCWSTR src, int iMaxLength) {
     if (dest == NULL || iMaxLength <= 0)
@@ -190,7 +205,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
         return NotSupported(__func__, "flags", 0);
     if (lpMultiByteStr == NULL || cbMultiByte == 0 || cchWideChar < 0)
         return FailWith(ERROR_INVALID_PARAMETER, 0);
-    size_t length = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    size_t length =
+        cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     std::u16string wide = FromUtf8(std::string(lpMultiByteStr, length));
     if (cchWideChar == 0)
         return static_cast<int>(wide.size());
