@@ -13,7 +13,9 @@ HRESULT HResultFromWin32(LONG code) {
     return static_cast<HRESULT>((static_cast<DWORD>(code) & 0x0000FFFF) | 0x80070000);
 }
 
-HRESULT HResultFromLastError() { return HResultFromWin32(static_cast<LONG>(GetLastError())); }
+HRESULT HResultFromLastError() {
+    return HResultFromWin32(static_cast<LONG>(GetLastError()));
+}
 
 void ThrowHResult(HRESULT hr) {
     FRAMEWORK_TRACE(traceException, 0, TEXT("ThrowHResult: hr = 0x%x\n"), hr);

@@ -74,7 +74,8 @@ void EmitTrace(const char* file, int line, DWORD category, UINT level, LPCWSTR t
     if (prefixed < 0)
         return;
 
-    size_t size = static_cast<size_t>(lstrlenW(text)) + static_cast<size_t>(lstrlenW(wszCategory)) + 1;
+    size_t size =
+        static_cast<size_t>(lstrlenW(text)) + static_cast<size_t>(lstrlenW(wszCategory)) + 1;
     WCHAR* wszBuf = new (std::nothrow) WCHAR[size];
     if (wszBuf == NULL)
         return;

@@ -1,0 +1,7 @@
+// The server framework's module: module base and records, the exe-server layer and the
+// service layer. Each concern has its own header; this one gathers them.
+#pragma once
+
+#include "modulebase.h"
+#include "exemodule.h"
+#include "servicemodule.h"
