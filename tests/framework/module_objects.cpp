@@ -1,0 +1,12 @@
+// The framework test program's process-wide objects, built in the program order: a test
+// module stands where the service's module stands, and its class table has slots that tests
+// fill with their own entries.
+#include "test_module.h"
+
+#include "moduleobjects.h"
+
+ClassTableEntry* g_testClassTable[kTestClassTableSlots] = {};
+
+FRAMEWORK_EARLY_OBJECTS(g_testClassTable, g_testClassTable + kTestClassTableSlots);
+CTestModule g_testModule;
+FRAMEWORK_LATE_TRACE_CATEGORIES();

@@ -1,0 +1,16 @@
+// A module class for framework tests, in place of the service's.
+#pragma once
+
+#include "servermodule.h"
+
+constexpr int kTestClassTableSlots = 4;
+// Empty unless a test puts entries in; tests clear what they set.
+extern ClassTableEntry* g_testClassTable[kTestClassTableSlots];
+
+class CTestModule : public CServiceModuleT<CTestModule, 100> {
+public:
+    static LPCOLESTR GetAppIdOle() { return OLESTR("{00000000-1111-2222-3333-444444444444}"); }
+    static LPCTSTR GetAppIdText() { return TEXT("{00000000-1111-2222-3333-444444444444}"); }
+};
+
+extern CTestModule g_testModule;
