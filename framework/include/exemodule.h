@@ -1,6 +1,7 @@
 // The out-of-process server layer: the main thread, delayed shutdown and COM initialisation.
 #pragma once
 
+#include "classobjects.h"
 #include "modulebase.h"
 
 // A build-time configuration check; carries no data and no behaviour.
@@ -35,6 +36,39 @@ public:
         else
             PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
         return 0;
+    }
+
+    HRESULT RegisterAllClassObjects(DWORD context, DWORD flags) {
+        return ::RegisterAllClassObjects(&g_comModule, context, flags);
+    }
+    HRESULT RevokeAllClassObjects() { return ::RevokeAllClassObjects(&g_comModule); }
+
+    // Starts the thread that ends the main thread's loop once the shutdown event is signalled.
+    // The caller owns the returned thread handle; NULL when either could not be created.
+    HANDLE StartShutdownMonitor() {
+        m_shutdownEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+        if (m_shutdownEvent == NULL)
+            return NULL;
+        DWORD dwThreadID;
+        HANDLE thread = CreateThread(NULL, 0, MonitorThreadProc, this, 0, &dwThreadID);
+        if (thread == NULL) {
+            CloseHandle(m_shutdownEvent);
+            m_shutdownEvent = NULL;
+        }
+        return thread;
+    }
+
+    static DWORD WINAPI MonitorThreadProc(LPVOID pv) {
+        static_cast<CExeModuleT*>(pv)->WatchForShutdown();
+        return 0;
+    }
+
+    // One signal is enough: the monitor quits the main thread's loop and ends.
+    void WatchForShutdown() {
+        WaitForSingleObject(m_shutdownEvent, INFINITE);
+        CloseHandle(m_shutdownEvent);
+        m_shutdownEvent = NULL;
+        PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
     }
 
     DWORD m_mainThreadId;

@@ -6,6 +6,9 @@
 #include "moduleobjects.h"
 
 ClassTableEntry* g_testClassTable[kTestClassTableSlots] = {};
+HRESULT CTestModule::s_securityResult = S_OK;
+bool CTestModule::s_replaceBeforeLoop = false;
+HRESULT CTestModule::s_beforeLoopResult = S_OK;
 
 FRAMEWORK_EARLY_OBJECTS(g_testClassTable, g_testClassTable + kTestClassTableSlots);
 CTestModule g_testModule;

@@ -9,6 +9,19 @@ extern ClassTableEntry* g_testClassTable[kTestClassTableSlots];
 
 class CTestModule : public CServiceModuleT<CTestModule, 100> {
 public:
+    HRESULT SetUpSecurity() { return s_securityResult; }
+
+    // Tests may put their own result in place of the framework's pre-loop step.
+    HRESULT BeforeLoop(int nShowCmd) {
+        if (s_replaceBeforeLoop)
+            return s_beforeLoopResult;
+        return CServiceModuleT<CTestModule, 100>::BeforeLoop(nShowCmd);
+    }
+
+    static HRESULT s_securityResult;
+    static bool s_replaceBeforeLoop;
+    static HRESULT s_beforeLoopResult;
+
     static LPCOLESTR GetAppIdOle() { return OLESTR("{00000000-1111-2222-3333-444444444444}"); }
     static LPCTSTR GetAppIdText() { return TEXT("{00000000-1111-2222-3333-444444444444}"); }
 };
