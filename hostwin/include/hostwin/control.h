@@ -64,6 +64,13 @@ void ClearDebugReports();
 // What _CrtDbgReportW answers for assertion-level reports (0 by default; 1 asks to debug).
 void SetAssertReportAnswer(int answer);
 
+// Registry: marks the key `path` below `root` read-only for this machine's user, elevated or
+// not: it can no longer be opened for writing, created under or deleted. False when the key
+// does not exist. The mark is stored with the key, so other processes see it too.
+bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly = true);
+// The registry store file of this machine (below $HOSTWIN_ROOT/registry/).
+std::string RegistryStorePath();
+
 // Clears faults, call log and debug capture: a fresh start for one test.
 void ResetForTest();
 
