@@ -1,0 +1,444 @@
+// The .reg text format: export of a key tree and import of a file, as Windows writes and
+// reads them ("Windows Registry Editor Version 5.00", UTF-16LE with a byte-order mark).
+#include "regtool.h"
+
+#include <hostwin/control.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+namespace regtool {
+
+namespace {
+
+const char16_t* const kHeader = u"Windows Registry Editor Version 5.00";
+constexpr size_t kHexLineLimit = 76; // where Windows breaks long hex lists
+
+std::u16string Escape(const std::u16string& text) {
+    std::u16string escaped;
+    for (char16_t c : text) {
+        if (c == u'\\' || c == u'"')
+            escaped += u'\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+// A REG_SZ that reads back identically from a quoted string: one final NUL and no other NUL,
+// no line breaks. Anything else is written as hex(1) so its bytes survive unchanged.
+bool QuotableString(const std::vector<BYTE>& data, std::u16string* text) {
+    if (data.size() < 2 || data.size() % 2 != 0)
+        return false;
+    std::u16string units;
+    for (size_t i = 0; i < data.size(); i += 2)
+        units += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (units.back() != u'\0')
+        return false;
+    units.pop_back();
+    if (units.find_first_of(std::u16string(u"\0\r\n", 3)) != std::u16string::npos)
+        return false;
+    *text = units;
+    return true;
+}
+
+std::u16string HexList(const std::u16string& prefix, const std::vector<BYTE>& data) {
+    std::u16string out = prefix;
+    size_t column = prefix.size();
+    for (size_t i = 0; i < data.size(); ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02x", data[i]);
+        out += hostwin::FromUtf8(pair);
+        column += 2;
+        if (i + 1 < data.size()) {
+            out += u',';
+            ++column;
+            if (column > kHexLineLimit) {
+                out += u"\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+    return out;
+}
+
+std::u16string ValueLine(const Value& value) {
+    std::u16string line = value.name.empty() ? u"@=" : u"\"" + Escape(value.name) + u"\"=";
+    std::u16string text;
+    if (value.type == REG_SZ && QuotableString(value.data, &text))
+        return line + u"\"" + Escape(text) + u"\"";
+    if (value.type == REG_DWORD && value.data.size() == 4) {
+        char number[16];
+        DWORD dword = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                      static_cast<DWORD>(value.data[3]) << 24;
+        std::snprintf(number, sizeof number, "dword:%08x", static_cast<unsigned>(dword));
+        return line + hostwin::FromUtf8(number);
+    }
+    if (value.type == REG_BINARY)
+        return HexList(line + u"hex:", value.data);
+    char prefix[24];
+    std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.type));
+    return HexList(line + hostwin::FromUtf8(prefix), value.data);
+}
+
+LONG ExportTree(HKEY key, const std::u16string& fullName, std::u16string* out) {
+    std::vector<Value> values;
+    std::vector<std::u16string> children;
+    LONG rc = ReadValues(key, &values);
+    if (rc == ERROR_SUCCESS)
+        rc = ReadSubKeys(key, &children);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    *out += u"[" + fullName + u"]\r\n";
+    for (const Value& value : values)
+        *out += ValueLine(value) + u"\r\n";
+    *out += u"\r\n";
+    for (const std::u16string& child : children) {
+        HKEY childKey = NULL;
+        rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &childKey);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            continue; // deleted by someone else meanwhile
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        rc = ExportTree(childKey, fullName + u"\\" + child, out);
+        RegCloseKey(childKey);
+        if (rc != ERROR_SUCCESS)
+            return rc;
+    }
+    return ERROR_SUCCESS;
+}
+
+// --- import ---------------------------------------------------------------------------------
+
+struct Operation {
+    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+    KeyPath key;
+    Value value;
+};
+
+std::u16string Decode(const std::string& bytes) {
+    if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF &&
+        static_cast<BYTE>(bytes[1]) == 0xFE) {
+        std::u16string text;
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+            text += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) |
+                                          (static_cast<BYTE>(bytes[i + 1]) << 8));
+        return text;
+    }
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return hostwin::FromUtf8(bytes.substr(3));
+    return hostwin::FromUtf8(bytes);
+}
+
+std::u16string Trim(const std::u16string& text) {
+    size_t start = text.find_first_not_of(u" \t");
+    if (start == std::u16string::npos)
+        return u"";
+    size_t end = text.find_last_not_of(u" \t");
+    return text.substr(start, end - start + 1);
+}
+
+// A hex list continues on the next line when the line ends with a backslash outside a string.
+bool ContinuesOnNextLine(const std::u16string& line) {
+    bool inString = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (inString && line[i] == u'\\')
+            ++i;
+        else if (line[i] == u'"')
+            inString = !inString;
+    }
+    std::u16string trimmed = Trim(line);
+    return !inString && !trimmed.empty() && trimmed.back() == u'\\' && trimmed[0] != u'[';
+}
+
+// Reads a quoted string at `pos` (on the opening quote); `pos` ends after the closing quote.
+bool ReadQuoted(const std::u16string& line, size_t* pos, std::u16string* text) {
+    text->clear();
+    for (size_t i = *pos + 1; i < line.size(); ++i) {
+        if (line[i] == u'\\' && i + 1 < line.size()) {
+            *text += line[++i];
+        } else if (line[i] == u'"') {
+            *pos = i + 1;
+            return true;
+        } else {
+            *text += line[i];
+        }
+    }
+    return false;
+}
+
+int HexDigit(char16_t c) {
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
+bool ParseHexBytes(const std::u16string& text, std::vector<BYTE>* bytes) {
+    bytes->clear();
+    std::u16string list = Trim(text);
+    if (list.empty())
+        return true;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(u',', start);
+        std::u16string item =
+            Trim(list.substr(start, comma == std::u16string::npos ? comma : comma - start));
+        if (item.empty() || item.size() > 2)
+            return false;
+        int value = 0;
+        for (char16_t c : item) {
+            int digit = HexDigit(c);
+            if (digit < 0)
+                return false;
+            value = value * 16 + digit;
+        }
+        bytes->push_back(static_cast<BYTE>(value));
+        if (comma == std::u16string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+bool ParseData(const std::u16string& text, Value* value, bool* remove) {
+    *remove = false;
+    std::u16string data = Trim(text);
+    if (data == u"-") {
+        *remove = true;
+        return true;
+    }
+    if (!data.empty() && data[0] == u'"') {
+        size_t pos = 0;
+        std::u16string content;
+        if (!ReadQuoted(data, &pos, &content) || !Trim(data.substr(pos)).empty())
+            return false;
+        value->type = REG_SZ;
+        value->data.clear();
+        for (char16_t c : content + u'\0') {
+            value->data.push_back(static_cast<BYTE>(c & 0xFF));
+            value->data.push_back(static_cast<BYTE>(c >> 8));
+        }
+        return true;
+    }
+    if (data.compare(0, 6, u"dword:") == 0) {
+        std::u16string digits = data.substr(6);
+        if (digits.empty() || digits.size() > 8)
+            return false;
+        DWORD number = 0;
+        for (char16_t c : digits) {
+            int digit = HexDigit(c);
+            if (digit < 0)
+                return false;
+            number = number * 16 + static_cast<DWORD>(digit);
+        }
+        value->type = REG_DWORD;
+        value->data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
+                       static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
+        return true;
+    }
+    if (data.compare(0, 4, u"hex:") == 0) {
+        value->type = REG_BINARY;
+        return ParseHexBytes(data.substr(4), &value->data);
+    }
+    if (data.compare(0, 4, u"hex(") == 0) {
+        size_t close = data.find(u"):", 4);
+        if (close == std::u16string::npos || close == 4 || close > 12)
+            return false;
+        DWORD type = 0;
+        for (size_t i = 4; i < close; ++i) {
+            int digit = HexDigit(data[i]);
+            if (digit < 0)
+                return false;
+            type = type * 16 + static_cast<DWORD>(digit);
+        }
+        value->type = type;
+        return ParseHexBytes(data.substr(close + 2), &value->data);
+    }
+    return false;
+}
+
+// One logical line of the file; false when it is no registry entry.
+bool ParseLine(const std::u16string& line, std::optional<KeyPath>* current,
+               std::vector<Operation>* operations) {
+    std::u16string text = Trim(line);
+    if (text.empty() || text[0] == u';')
+        return true;
+    if (text[0] == u'[') {
+        if (text.back() != u']')
+            return false;
+        bool remove = text.size() > 2 && text[1] == u'-';
+        KeyPath key;
+        if (!ParseKeyPath(text.substr(remove ? 2 : 1, text.size() - (remove ? 3 : 2)), &key))
+            return false;
+        operations->push_back(
+            Operation{remove ? Operation::DeleteKey : Operation::CreateKey, key, Value{}});
+        if (remove)
+            current->reset();
+        else
+            *current = key;
+        return true;
+    }
+    if (!*current)
+        return false; // a value outside a key section
+    Value value;
+    size_t pos = 0;
+    if (text[0] == u'@') {
+        pos = 1;
+    } else if (text[0] == u'"') {
+        if (!ReadQuoted(text, &pos, &value.name))
+            return false;
+    } else {
+        return false;
+    }
+    while (pos < text.size() && (text[pos] == u' ' || text[pos] == u'\t'))
+        ++pos;
+    if (pos >= text.size() || text[pos] != u'=')
+        return false;
+    bool remove = false;
+    if (!ParseData(text.substr(pos + 1), &value, &remove))
+        return false;
+    operations->push_back(
+        Operation{remove ? Operation::DeleteValue : Operation::SetValue, **current, value});
+    return true;
+}
+
+LONG DeleteKeyPath(const KeyPath& key) {
+    size_t slash = key.subKey.rfind(u'\\');
+    std::u16string parentPath = slash == std::u16string::npos ? u"" : key.subKey.substr(0, slash);
+    std::u16string name = slash == std::u16string::npos ? key.subKey : key.subKey.substr(slash + 1);
+    if (name.empty())
+        return ERROR_ACCESS_DENIED; // a root cannot be deleted
+    HKEY parent = NULL;
+    LONG rc = RegOpenKeyExW(key.root, parentPath.c_str(), 0, KEY_READ, &parent);
+    if (rc == ERROR_SUCCESS) {
+        rc = DeleteTree(parent, name);
+        RegCloseKey(parent);
+    }
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc; // already gone is what was asked
+}
+
+LONG Apply(const std::vector<Operation>& operations) {
+    HKEY current = NULL;
+    LONG rc = ERROR_SUCCESS;
+    for (const Operation& operation : operations) {
+        switch (operation.kind) {
+        case Operation::CreateKey:
+            if (current)
+                RegCloseKey(current);
+            current = NULL;
+            rc = RegCreateKeyExW(operation.key.root, operation.key.subKey.c_str(), 0, NULL,
+                                 REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, NULL, &current,
+                                 NULL);
+            break;
+        case Operation::DeleteKey:
+            if (current)
+                RegCloseKey(current);
+            current = NULL;
+            rc = DeleteKeyPath(operation.key);
+            break;
+        case Operation::SetValue:
+            rc = RegSetValueExW(current, operation.value.name.c_str(), 0, operation.value.type,
+                                operation.value.data.data(),
+                                static_cast<DWORD>(operation.value.data.size()));
+            break;
+        case Operation::DeleteValue:
+            rc = RegDeleteValueW(current, operation.value.name.c_str());
+            if (rc == ERROR_FILE_NOT_FOUND)
+                rc = ERROR_SUCCESS;
+            break;
+        }
+        if (rc != ERROR_SUCCESS)
+            break;
+    }
+    if (current)
+        RegCloseKey(current);
+    return rc;
+}
+
+} // namespace
+
+LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error) {
+    HKEY key = NULL;
+    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) {
+        *error = ErrorText(rc);
+        return rc;
+    }
+    std::u16string text = std::u16string(kHeader) + u"\r\n\r\n";
+    rc = ExportTree(key, path.Full(), &text);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) {
+        *error = ErrorText(rc);
+        return rc;
+    }
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    if (!out) {
+        *error = "ERROR: Unable to write to the file. There may be a disk or file system error.";
+        return ERROR_CANTWRITE;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG ImportFile(const std::string& file, std::string* error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        *error = "ERROR: Error opening the file. There may be a disk or file system error.";
+        return ERROR_FILE_NOT_FOUND;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::u16string text = Decode(bytes);
+
+    std::vector<std::u16string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(u'\n', start);
+        std::u16string line =
+            text.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+        if (!line.empty() && line.back() == u'\r')
+            line.pop_back();
+        lines.push_back(line);
+        if (end == std::u16string::npos)
+            break;
+        start = end + 1;
+    }
+    if (lines.empty() || Trim(lines[0]) != kHeader) {
+        *error = "ERROR: The specified file is not a registry file. You can import only registry "
+                 "files.";
+        return ERROR_BAD_FORMAT;
+    }
+
+    std::vector<Operation> operations;
+    std::optional<KeyPath> current;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        size_t first = i;
+        std::u16string logical = lines[i];
+        while (ContinuesOnNextLine(logical) && i + 1 < lines.size()) {
+            logical = Trim(logical);
+            logical.pop_back();
+            logical += Trim(lines[++i]);
+        }
+        if (!ParseLine(logical, &current, &operations)) {
+            *error = "ERROR: Line " + std::to_string(first + 1) + " of " + file +
+                     " is not a registry entry; nothing was imported.";
+            return ERROR_BAD_FORMAT;
+        }
+    }
+    LONG rc = Apply(operations);
+    if (rc != ERROR_SUCCESS)
+        *error = "ERROR: Error accessing the registry.";
+    return rc;
+}
+
+} // namespace regtool

@@ -1,0 +1,52 @@
+// Shared pieces of the reg tool: key names as the command line writes them, reading keys and
+// values through the registry functions, and the .reg text format.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace regtool {
+
+// A key as the user names it: a root ("HKLM", "HKEY_LOCAL_MACHINE", ...) and a path below it.
+struct KeyPath {
+    HKEY root = NULL;
+    std::u16string rootName; // full form, as output prints it
+    std::u16string subKey;   // without leading or trailing backslash
+    std::u16string Full() const { return subKey.empty() ? rootName : rootName + u"\\" + subKey; }
+};
+// False for an unknown root or a malformed path.
+bool ParseKeyPath(const std::u16string& text, KeyPath* path);
+
+struct Value {
+    std::u16string name;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+
+// The key's values in enumeration order, and its subkey names.
+LONG ReadValues(HKEY key, std::vector<Value>* values);
+LONG ReadSubKeys(HKEY key, std::vector<std::u16string>* names);
+// Deletes `name` below `parent` with everything under it, children first.
+LONG DeleteTree(HKEY parent, const std::u16string& name);
+
+// "REG_SZ", "REG_DWORD", ...; 0 and false for an unknown name.
+bool TypeFromName(const std::string& name, DWORD* type);
+std::string TypeName(DWORD type);
+// Data as `reg query` shows it.
+std::string FormatData(DWORD type, const std::vector<BYTE>& data);
+
+// The Windows text for a registry error, with its "ERROR: " prefix.
+std::string ErrorText(LONG code);
+
+// .reg files ("Windows Registry Editor Version 5.00", UTF-16LE with a byte-order mark).
+// Writes the key tree below `path` to `file`.
+LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error);
+// Applies a .reg file. Parses all of it first, so a malformed file changes nothing.
+LONG ImportFile(const std::string& file, std::string* error);
+
+// Asks on stdout and reads the answer from stdin; anything but yes (or end of input) is no.
+bool Confirm(const std::string& question);
+
+} // namespace regtool
