@@ -83,4 +83,9 @@ std::u16string FromUtf8(const std::string& text);
 std::string HostPath(const std::u16string& windowsPath);
 std::u16string WindowsPath(const std::string& hostPath);
 
+// Windows command lines: the C runtime's split of a line into argv (the program name first,
+// by its own simpler rule), and the line built from argv that splits back into the same argv.
+std::vector<std::u16string> SplitCommandLine(const std::u16string& commandLine);
+std::u16string BuildCommandLine(const std::vector<std::u16string>& argv);
+
 } // namespace hostwin

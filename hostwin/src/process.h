@@ -1,0 +1,61 @@
+// What the process, snapshot and program areas share: reading /proc, machine membership and
+// the Windows view of host paths.
+#pragma once
+
+#include "core.h"
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace hostwin {
+
+// Environment marks a process of this machine carries from its start.
+constexpr const char kRootVariable[] = "HOSTWIN_ROOT";   // the machine root
+constexpr const char kImageVariable[] = "HOSTWIN_IMAGE"; // the Windows path it was started as
+
+// What /proc/<pid>/stat tells about one process.
+struct ProcStat {
+    char state = 0; // 'R', 'S', 'Z' (zombie), 'X' (dead) ...
+    pid_t parent = 0;
+    unsigned threads = 0;
+    // Clock ticks after boot: together with the pid it names one process for good.
+    unsigned long long startTime = 0;
+    int exitStatus = 0;  // wait status; meaningful only for a zombie
+    std::string command; // the kernel's short name, a last resort for the image name
+};
+bool ReadProcStat(pid_t pid, ProcStat& stat);
+inline bool HasEnded(const ProcStat& stat) {
+    return stat.state == 'Z' || stat.state == 'X';
+}
+
+// The environment a process started with (later setenv calls do not show), NAME=value items.
+bool ReadStartEnvironment(pid_t pid, std::vector<std::string>& environment);
+// Value of the first NAME= item; false when there is none.
+bool FindEnvironmentValue(const std::vector<std::string>& environment, const char* name,
+                          std::string& value);
+// Whether a process that started with this environment belongs to this machine.
+bool OfThisMachine(const std::vector<std::string>& environment);
+
+// The file name a snapshot shows: from the Windows image mark, else the executable's name.
+std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,
+                             const ProcStat& stat);
+
+// Windows form of an absolute host path: C:\ below the machine's drive_c (also when the root
+// is reached through a symlink), Z:\ otherwise.
+std::u16string WindowsFormOf(const std::string& hostPath);
+
+// Host path of this process's executable.
+std::string OwnExecutablePath();
+
+// Wait status of a process that ended, as a Windows exit code: the exit status, or 128 plus
+// the signal for a process that a signal ended.
+DWORD ExitCodeFromWaitStatus(int status);
+
+// The program's argv as main received it. Without it the command line comes from /proc.
+void RecordProgramArguments(int argc, char** argv);
+// The command line after the program name and the blanks that follow it: wWinMain's lpCmdLine.
+LPWSTR CommandLineTail();
+
+} // namespace hostwin
