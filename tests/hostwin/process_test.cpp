@@ -574,16 +574,6 @@ TEST_F(ProcessTest, SnapshotWalkChecksTheRecordSizeAndEndsWithNoMoreFiles) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST_F(ProcessTest, CurrentProcessAnswersThroughItsPseudoHandle) {
-    HANDLE self = GetCurrentProcess();
-    EXPECT_EQ(self, reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)));
-    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
-    EXPECT_EQ(GetProcessId(self), static_cast<DWORD>(getpid()));
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeProcess(self, &code));
-    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-}
-
 TEST_F(ProcessTest, ModuleFileNameIsTheWindowsPathTruncatedAsWindowsDoes) {
     std::string exe = fs::read_symlink("/proc/self/exe").string();
     std::u16string expected = u"Z:" + hostwin::FromUtf8(exe);

@@ -1,2 +1,67 @@
-// placeholder until the tool lands
-int main() { return 1; }
+// pellard, the sample agent: runs until it is ended, appending a heartbeat line (time and
+// process id) to pellard.log beside its own executable about once a second. Plain Win32 and
+// the C library, so that it builds for Windows as it does for the host.
+#include <windows.h>
+
+#include <stdio.h>
+#include <time.h>
+
+#ifndef _WIN32
+#include <hostwin/control.h>
+#endif
+
+namespace {
+
+const DWORD kHeartbeatMilliseconds = 1000;
+
+// Opened for each line and closed again, so that every line is on disk when the agent is
+// ended without warning, which is how it always ends.
+FILE* OpenLog(const WCHAR* path) {
+#ifdef _WIN32
+    return _wfopen(path, TEXT("a"));
+#else
+    // The host keeps a machine's files under its root: the Windows path maps onto it.
+    return fopen(hostwin::HostPath(path).c_str(), "a");
+#endif
+}
+
+void AppendLine(const WCHAR* logPath, const char* event, const char* detail) {
+    FILE* log = OpenLog(logPath);
+    if (!log)
+        return; // nowhere to write; the agent keeps running all the same
+    char stamp[32] = "";
+    time_t now = time(NULL);
+    if (const struct tm* utc = gmtime(&now))
+        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", utc);
+    fprintf(log, "%s pid %lu %s%s\n", stamp, static_cast<unsigned long>(GetCurrentProcessId()),
+            event, detail);
+    fclose(log);
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    WCHAR logPath[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, logPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return static_cast<int>(GetLastError());
+    const WCHAR logName[] = TEXT("pellard.log");
+    DWORD folderLength = length;
+    while (folderLength > 0 && logPath[folderLength - 1] != TEXT('\\'))
+        --folderLength;
+    if (folderLength + sizeof logName / sizeof logName[0] > MAX_PATH)
+        return ERROR_BAD_PATHNAME;
+    for (size_t i = 0; i < sizeof logName / sizeof logName[0]; ++i)
+        logPath[folderLength + i] = logName[i];
+
+    // The first line tells how the agent was started: it is meant to get no arguments.
+    char commandLine[4 * MAX_PATH] = "";
+    WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, commandLine, sizeof commandLine, NULL,
+                        NULL);
+    commandLine[sizeof commandLine - 1] = 0;
+    AppendLine(logPath, "started: ", commandLine);
+    for (;;) {
+        AppendLine(logPath, "heartbeat", "");
+        Sleep(kHeartbeatMilliseconds);
+    }
+}
