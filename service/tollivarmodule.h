@@ -1,12 +1,10 @@
 // tollivar's module class: the framework's service module with the steps tollivar replaces.
 #pragma once
 
+#include "resource.h"
 #include "servermodule.h"
 
 #include <windows.h>
-
-// String resource holding the service name.
-#define IDS_SERVICENAME 100
 
 class CtollivarModule : public CServiceModuleT<CtollivarModule, IDS_SERVICENAME> {
 public:
