@@ -19,6 +19,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 #define WAIT_FAILED 0xFFFFFFFF
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 void WINAPI Sleep(DWORD dwMilliseconds);
+DWORD WINAPI GetTickCount();
 
 // Critical sections and interlocked operations
 struct CRITICAL_SECTION {
