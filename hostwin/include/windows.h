@@ -7,3 +7,4 @@
 #include "winuser.h"
 #include "winreg.h"
 #include "winsvc.h"
+#include "objbase.h"

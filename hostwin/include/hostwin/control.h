@@ -64,6 +64,15 @@ void ClearDebugReports();
 // What _CrtDbgReportW answers for assertion-level reports (0 by default; 1 asks to debug).
 void SetAssertReportAnswer(int answer);
 
+// The class objects registered with COM in this process, in registration order.
+struct ClassObjectRegistration {
+    std::u16string clsid; // braced upper-case form
+    DWORD context;
+    DWORD flags;
+    bool suspended; // registered with REGCLS_SUSPENDED and not resumed yet
+};
+std::vector<ClassObjectRegistration> ClassObjectRegistrations();
+
 // Registry: marks the key `path` below `root` read-only for this machine's user, elevated or
 // not: it can no longer be opened for writing, created under or deleted. False when the key
 // does not exist. The mark is stored with the key, so other processes see it too.
