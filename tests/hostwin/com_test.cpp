@@ -432,18 +432,4 @@ TEST_F(ComTest, GuidTextIsBracedUpperCaseAndNeedsRoomForItsTerminator) {
     EXPECT_EQ(std::u16string(text), u"{00000146-0000-0000-C000-000000000046}");
 }
 
-TEST_F(ComTest, TaskMemoryKeepsContentsAcrossReallocation) {
-    auto* block = static_cast<char*>(CoTaskMemAlloc(4));
-    ASSERT_NE(block, nullptr);
-    std::copy_n("abc", 4, block);
-    block = static_cast<char*>(CoTaskMemRealloc(block, 4096));
-    ASSERT_NE(block, nullptr);
-    EXPECT_STREQ(block, "abc");
-    EXPECT_EQ(CoTaskMemRealloc(block, 0), nullptr) << "a zero-size reallocation frees";
-    void* empty = CoTaskMemAlloc(0);
-    EXPECT_NE(empty, nullptr);
-    CoTaskMemFree(empty);
-    CoTaskMemFree(NULL);
-}
-
 } // namespace

@@ -171,13 +171,4 @@ TEST_F(EventLogTest, MessageBoxAnswersOkAndLeavesARecord) {
     EXPECT_EQ(boxes[1]["caption"], "Error");
 }
 
-TEST_F(EventLogTest, NoWindowClassEverExists) {
-    const LPCWSTR names[] = {MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(0xC001), u"Anything"};
-    for (LPCWSTR name : names) {
-        SetLastError(0);
-        EXPECT_FALSE(UnregisterClassW(name, NULL));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
-    }
-}
-
 } // namespace

@@ -97,16 +97,6 @@ TEST_F(MessagesTest, PostedMessagesArriveInOrderAndWmQuitEndsGetMessage) {
     EXPECT_FALSE(PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE));
 }
 
-TEST_F(MessagesTest, PeekWithoutRemovingLeavesTheMessage) {
-    CreateQueue();
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_USER, 5, 0));
-    MSG msg{};
-    EXPECT_TRUE(PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE));
-    EXPECT_TRUE(PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.wParam, 5u);
-    EXPECT_FALSE(PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE));
-}
-
 TEST_F(MessagesTest, GetMessageRejectsWhatItCannotServe) {
     MSG msg;
     struct Case {

@@ -225,17 +225,4 @@ TEST_F(ThreadsTest, EventCallsRejectWhatIsNotAnEvent) {
     CloseHandle(thread);
 }
 
-TEST_F(ThreadsTest, InjectedFaultsFailCreationWithoutAHandle) {
-    for (const char* function : {"CreateThread", "CreateEventW"}) {
-        SCOPED_TRACE(function);
-        hostwin::InjectFault(function, 1, ERROR_NO_SYSTEM_RESOURCES);
-        HANDLE handle = std::string(function) == "CreateThread"
-                            ? CreateThread(NULL, 0, MustNotRun, NULL, 0, NULL)
-                            : CreateEventW(NULL, FALSE, FALSE, NULL);
-        EXPECT_EQ(handle, nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
-    }
-    EXPECT_EQ(g_unexpectedRuns.load(), 0);
-}
-
 } // namespace
