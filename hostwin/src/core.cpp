@@ -170,16 +170,22 @@ std::string MachineRoot() {
 }
 
 DWORD InjectedFault(const char* function) {
-    FaultTable& table = Faults();
-    std::lock_guard<std::mutex> guard(table.lock);
-    auto it = table.faults.find(function);
-    if (it == table.faults.end())
-        return 0;
-    Fault& fault = it->second;
-    ++fault.calls;
-    if (fault.nth == 0 || fault.calls == fault.nth)
-        return fault.code;
-    return 0;
+    DWORD code = 0;
+    {
+        FaultTable& table = Faults();
+        std::lock_guard<std::mutex> guard(table.lock);
+        auto it = table.faults.find(function);
+        if (it == table.faults.end())
+            return 0;
+        Fault& fault = it->second;
+        ++fault.calls;
+        if (fault.nth == 0 || fault.calls == fault.nth)
+            code = fault.code;
+    }
+    // A failed call is still a call: it keeps its place in the call log.
+    if (code != 0)
+        LogCall(function, "injected fault %u (0x%08X)", code, code);
+    return code;
 }
 
 void InjectFault(const std::string& function, unsigned nth, DWORD code) {
@@ -263,6 +269,7 @@ DWORD ScaleMilliseconds(DWORD milliseconds) {
 
 void ResetForTest() {
     ClearFaults();
+    EnableCallLog(false);
     ClearCallLog();
     ClearDebugReports();
 }

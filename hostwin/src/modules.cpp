@@ -310,6 +310,7 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) {
 
 int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
     HOSTWIN_FAULT_POINT(0);
+    LogCall(__func__, "instance=%p id=%u", static_cast<void*>(hInstance), uID);
     if (!lpBuffer || cchBufferMax < 0)
         return FailWith(ERROR_INVALID_PARAMETER, 0);
     if (cchBufferMax > 0)

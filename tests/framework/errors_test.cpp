@@ -125,9 +125,8 @@ TEST_F(ErrorsTest, ArrayKeepsOrderAndRefusesToGrowFromItsOwnStorage) {
     EXPECT_EQ(values[3], 20);
     EXPECT_FALSE(values.Remove(99));
 
-    values.Add(40);
-    values.Add(50);
-    values.Add(60); // now full: the next Add must grow
+    for (int value : {40, 50, 60, 70})
+        values.Add(value); // now full: the next Add must grow
     ASSERT_EQ(values.GetSize(), 8);
     try {
         values.Add(values[0]);

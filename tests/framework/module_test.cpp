@@ -128,12 +128,13 @@ TEST_F(ModuleTest, ReleaseServerLockDependsOnTheMode) {
     EXPECT_EQ(g_testModule.GetServerLockCount(), 0) << "the module's own count is not touched";
 
     // The last release without delayed shutdown quits the main thread's loop at once.
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // the main thread's queue
     g_testModule.m_delayShutdown = false;
     EXPECT_EQ(g_testModule.ReleaseServerLock(), 0);
     std::vector<hostwin::CallRecord> posts = hostwin::CallLog("PostThreadMessageW");
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_NE(posts[0].args.find("msg=0x0012"), std::string::npos) << posts[0].args;
-    MSG msg;
     EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), FALSE) << "WM_QUIT is waiting";
     g_testModule.m_delayShutdown = true;
     g_testModule.m_runAsService = TRUE;
@@ -150,6 +151,7 @@ TEST_F(ModuleTest, GlobalInterfaceTableIsCreatedOnceAndReferencedPerCall) {
     EXPECT_EQ(g_testModule.m_pGIT, nullptr) << "a failed creation is tried again next time";
 
     hostwin::EnableCallLog(true);
+    hostwin::ClearCallLog();
     IGlobalInterfaceTable* first = nullptr;
     IGlobalInterfaceTable* second = nullptr;
     ASSERT_EQ(g_testModule.GetGlobalInterfaceTable(&first), S_OK);

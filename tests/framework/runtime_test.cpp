@@ -50,6 +50,8 @@ protected:
     void SetUp() override {
         MachineTest::SetUp();
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // this thread's queue, as a loop has one
         hostwin::EnableCallLog(true);
         m_entryA = MakeEntry(&kClassA, &m_cacheA);
         m_entryB = MakeEntry(&kClassB, &m_cacheB);

@@ -80,7 +80,7 @@ bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly = true
 // The registry store file of this machine (below $HOSTWIN_ROOT/registry/).
 std::string RegistryStorePath();
 
-// Clears faults, call log and debug capture: a fresh start for one test.
+// Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();
 
 // UTF-16 <-> UTF-8 for host-side code (tools, tests).
