@@ -15,11 +15,7 @@ namespace {
 class ModuleTest : public MachineTest {
 protected:
     static std::vector<std::string> AssertTexts() {
-        std::vector<std::string> texts;
-        for (const hostwin::DebugReport& report : hostwin::DebugReports())
-            if (report.reportType == _CRT_ASSERT)
-                texts.push_back(hostwin::ToUtf8(report.text));
-        return texts;
+        return testing_support::DebugReportTexts(_CRT_ASSERT);
     }
 };
 

@@ -6,6 +6,7 @@
 #include <crtdbg.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 #include <string>
@@ -89,10 +90,8 @@ protected:
         return quits;
     }
     static size_t FailedChecks(const std::string& text) {
-        size_t count = 0;
-        for (const hostwin::DebugReport& report : hostwin::DebugReports())
-            count += report.reportType == _CRT_ASSERT && hostwin::ToUtf8(report.text) == text;
-        return count;
+        std::vector<std::string> texts = testing_support::DebugReportTexts(_CRT_ASSERT);
+        return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
     }
     // True when the loop consumed the WM_QUIT posted before it: what comes next is our marker.
     static bool LoopRan() {

@@ -24,11 +24,7 @@ protected:
     }
 
     static std::vector<std::string> WarningTexts() {
-        std::vector<std::string> texts;
-        for (const hostwin::DebugReport& report : hostwin::DebugReports())
-            if (report.reportType == _CRT_WARN)
-                texts.push_back(hostwin::ToUtf8(report.text));
-        return texts;
+        return testing_support::DebugReportTexts(_CRT_WARN);
     }
 };
 

@@ -153,6 +153,14 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
     return result;
 }
 
+std::vector<std::string> DebugReportTexts(int reportType) {
+    std::vector<std::string> texts;
+    for (const hostwin::DebugReport& report : hostwin::DebugReports())
+        if (report.reportType == reportType)
+            texts.push_back(hostwin::ToUtf8(report.text));
+    return texts;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -40,6 +40,9 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
 int SpawnProgram(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& extraEnv = {});
 
+// Texts of the debug reports captured so far at one report type (_CRT_WARN, _CRT_ASSERT), UTF-8.
+std::vector<std::string> DebugReportTexts(int reportType);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
