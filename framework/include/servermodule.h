@@ -5,3 +5,4 @@
 #include "modulebase.h"
 #include "exemodule.h"
 #include "servicemodule.h"
+#include "regkey.h"
