@@ -31,6 +31,9 @@ struct Source {
     std::string hostPath; // empty: this executable's own module
 };
 
+// Test listings name the source, not its bytes.
+void PrintTo(const Source& source, std::ostream* out) { *out << source.name; }
+
 std::string SourceName(const ::testing::TestParamInfo<Source>& info) {
     return info.param.name;
 }

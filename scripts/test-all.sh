@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: the Windows product build and its checks, then the
+# host suite (which also reads the Windows executable's resources back).
+# Usage (as root on Debian): scripts/test-all.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+
+echo "== Windows product (i686 MinGW-w64)"
+cmake --preset windows >/dev/null
+cmake --build build/windows -j "$jobs"
+scripts/check-windows-exe.sh build/windows
+
+echo "== Host build and tests"
+cmake --preset host -DTOLLIVAR_WINDOWS_EXE="$PWD/build/windows/bin/tollivar.exe" >/dev/null
+cmake --build build/host -j "$jobs"
+ctest --preset host -j "$jobs"
