@@ -28,8 +28,8 @@ step "tollivar.exe without a switch"
 "$bin/tollivar.exe" || true
 
 step "Two stale agents, as a crashed earlier run would leave them"
-"$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe" &
-"$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe" &
+("$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe" &)
+("$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe" &)
 sleep 1
 "$bin/tasklist.exe"
 
