@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the Windows product build and its checks, then the
-# host suite (which also reads the Windows executable's resources back).
+# host suite (which also reads the Windows executable's resources back), then the host suite
+# again under AddressSanitizer+UBSan and under ThreadSanitizer.
 # Usage (as root on Debian): scripts/test-all.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,3 +19,11 @@ echo "== Host build and tests"
 cmake --preset host -DTOLLIVAR_WINDOWS_EXE="$PWD/build/windows/bin/tollivar.exe" >/dev/null
 cmake --build build/host -j "$jobs"
 ctest --preset host -j "$jobs"
+
+# The same suite under the sanitizers: memory errors and leaks, then data races.
+for preset in host-asan host-tsan; do
+    echo "== Host tests under $preset"
+    cmake --preset "$preset" -DTOLLIVAR_WINDOWS_EXE="$PWD/build/windows/bin/tollivar.exe" >/dev/null
+    cmake --build "build/$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs"
+done
