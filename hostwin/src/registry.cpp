@@ -200,6 +200,13 @@ LONG Resolve(StoreTransaction& t, HKEY key, KeyRef* ref) {
     return ERROR_SUCCESS;
 }
 
+// Resolves the handle and checks that it was opened with the `needed` rights.
+LONG ResolveFor(StoreTransaction& t, HKEY key, REGSAM needed, KeyRef* ref) {
+    if (LONG error = Resolve(t, key, ref))
+        return error;
+    return (ref->access & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 std::u16string Join(const std::u16string& path, const std::u16string& name) {
     return path + u"\\" + name;
 }
@@ -618,10 +625,8 @@ LONG WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
     const std::u16string name = ToU16(lpValueName);
     return RunTransaction(false, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
-        if (LONG error = Resolve(t, hKey, &ref))
+        if (LONG error = ResolveFor(t, hKey, KEY_QUERY_VALUE, &ref))
             return error;
-        if (!(ref.access & KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
         std::optional<Part> part = PrimaryPart(ref.view);
         std::optional<ValueRow> value = part ? t.Value(part->id, name) : std::nullopt;
         if (!value)
@@ -643,10 +648,8 @@ LONG WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD
         return ERROR_INVALID_PARAMETER;
     return RunTransaction(true, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
-        if (LONG error = Resolve(t, hKey, &ref))
+        if (LONG error = ResolveFor(t, hKey, KEY_SET_VALUE, &ref))
             return error;
-        if (!(ref.access & KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
         std::optional<Part> part = PrimaryPart(ref.view);
         if (!part && ref.view.kind == ViewKind::Classes) // values of the bare classes root
             part = Part{Hive::Machine, EnsureMachineClassesKey(t, {})};
@@ -664,10 +667,8 @@ LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     const std::u16string name = ToU16(lpValueName);
     return RunTransaction(true, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
-        if (LONG error = Resolve(t, hKey, &ref))
+        if (LONG error = ResolveFor(t, hKey, KEY_SET_VALUE, &ref))
             return error;
-        if (!(ref.access & KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
         std::optional<Part> part = PrimaryPart(ref.view);
         if (!part || !t.DeleteValue(part->id, name))
             return ERROR_FILE_NOT_FOUND;
@@ -703,10 +704,8 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
         return ERROR_INVALID_PARAMETER;
     return RunTransaction(false, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
-        if (LONG error = Resolve(t, hKey, &ref))
+        if (LONG error = ResolveFor(t, hKey, KEY_ENUMERATE_SUB_KEYS, &ref))
             return error;
-        if (!(ref.access & KEY_ENUMERATE_SUB_KEYS))
-            return ERROR_ACCESS_DENIED;
         std::vector<KeyRow> children = ChildrenOf(t, ref.view);
         if (dwIndex >= children.size())
             return ERROR_NO_MORE_ITEMS;
@@ -734,10 +733,8 @@ LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD 
         return ERROR_INVALID_PARAMETER;
     return RunTransaction(false, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
-        if (LONG error = Resolve(t, hKey, &ref))
+        if (LONG error = ResolveFor(t, hKey, KEY_QUERY_VALUE, &ref))
             return error;
-        if (!(ref.access & KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
         std::vector<ValueRow> values = ValuesOf(t, ref.view);
         if (dwIndex >= values.size())
             return ERROR_NO_MORE_ITEMS;
@@ -761,10 +758,8 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
                             static_cast<LONG>(ERROR_NOT_SUPPORTED));
     return RunTransaction(false, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
-        if (LONG error = Resolve(t, hKey, &ref))
+        if (LONG error = ResolveFor(t, hKey, KEY_QUERY_VALUE, &ref))
             return error;
-        if (!(ref.access & KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
         std::optional<Part> part = PrimaryPart(ref.view);
         std::optional<KeyRow> row = part ? t.Key(part->id) : std::nullopt;
         std::u16string keyClass = row ? row->keyClass : std::u16string();
