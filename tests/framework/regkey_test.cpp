@@ -1,6 +1,7 @@
 // CRegKey against the host registry: ownership of the held key, the string reading rules,
 // the bytes each write stores, and deletion of single keys and whole trees.
 #include "machine.h"
+#include "registry_values.h"
 #include "test_module.h"
 
 #include "regkey.h"
@@ -15,33 +16,11 @@
 #include <sstream>
 
 using testing_support::MachineTest;
+using testing_support::ReadStoredValue;
+using testing_support::StoredValue;
+using testing_support::Utf16Bytes;
 
 namespace {
-
-struct Stored {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-};
-
-std::optional<Stored> ReadRaw(HKEY key, const WCHAR* name) {
-    Stored value;
-    DWORD size = 0;
-    if (RegQueryValueExW(key, name, NULL, &value.type, NULL, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.data.resize(size);
-    if (RegQueryValueExW(key, name, NULL, &value.type, value.data.data(), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return value;
-}
-
-std::vector<BYTE> Units(const std::u16string& text) {
-    std::vector<BYTE> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
-    return bytes;
-}
 
 bool KeyExists(const WCHAR* path) {
     HKEY key = NULL;
@@ -188,19 +167,23 @@ TEST_F(RegKeyTest, ReadStringValueAcceptsOnlyNulEndedTexts) {
         std::u16string text; // read back when the call succeeds with a buffer
     } cases[] = {
         {"dword", REG_DWORD, {1, 0, 0, 0}, true, 8, ERROR_INVALID_DATA, 0, u""},
-        {"multi", REG_MULTI_SZ, Units(std::u16string(u"a\0\0", 3)), true, 8, ERROR_INVALID_DATA, 0,
-         u""},
+        {"multi", REG_MULTI_SZ, Utf16Bytes(std::u16string(u"a\0\0", 3)), true, 8,
+         ERROR_INVALID_DATA, 0, u""},
         {"missing", REG_NONE, {}, true, 8, ERROR_FILE_NOT_FOUND, 0, u""},
         {"no bytes", REG_SZ, {}, true, 8, ERROR_SUCCESS, 0, u""},
         {"no bytes, no room", REG_SZ, {}, true, 0, ERROR_MORE_DATA, 0, u""},
-        {"just a NUL", REG_SZ, Units(std::u16string(1, u'\0')), true, 8, ERROR_SUCCESS, 1, u""},
-        {"text", REG_SZ, Units(std::u16string(u"abc", 4)), true, 8, ERROR_SUCCESS, 4, u"abc"},
-        {"exact fit", REG_SZ, Units(std::u16string(u"abc", 4)), true, 4, ERROR_SUCCESS, 4, u"abc"},
-        {"expand", REG_EXPAND_SZ, Units(std::u16string(u"%x%", 4)), true, 8, ERROR_SUCCESS, 4,
+        {"just a NUL", REG_SZ, Utf16Bytes(std::u16string(1, u'\0')), true, 8, ERROR_SUCCESS, 1,
+         u""},
+        {"text", REG_SZ, Utf16Bytes(std::u16string(u"abc", 4)), true, 8, ERROR_SUCCESS, 4, u"abc"},
+        {"exact fit", REG_SZ, Utf16Bytes(std::u16string(u"abc", 4)), true, 4, ERROR_SUCCESS, 4,
+         u"abc"},
+        {"expand", REG_EXPAND_SZ, Utf16Bytes(std::u16string(u"%x%", 4)), true, 8, ERROR_SUCCESS, 4,
          u"%x%"},
-        {"too small", REG_SZ, Units(std::u16string(u"abc", 4)), true, 3, ERROR_MORE_DATA, 0, u""},
-        {"size only", REG_SZ, Units(std::u16string(u"abc", 4)), false, 0, ERROR_SUCCESS, 4, u""},
-        {"no final NUL", REG_SZ, Units(u"abc"), true, 8, ERROR_INVALID_DATA, 0, u""},
+        {"too small", REG_SZ, Utf16Bytes(std::u16string(u"abc", 4)), true, 3, ERROR_MORE_DATA, 0,
+         u""},
+        {"size only", REG_SZ, Utf16Bytes(std::u16string(u"abc", 4)), false, 0, ERROR_SUCCESS, 4,
+         u""},
+        {"no final NUL", REG_SZ, Utf16Bytes(u"abc"), true, 8, ERROR_INVALID_DATA, 0, u""},
         {"odd size", REG_SZ, {'a', 0, 'b'}, true, 8, ERROR_INVALID_DATA, 0, u""},
     };
     for (const Case& c : cases) {
@@ -236,20 +219,20 @@ TEST_F(RegKeyTest, WritesStoreTheTextWithItsNulAndTheListWithItsEnd) {
         std::vector<BYTE> data;
     } cases[] = {
         {"three characters", [&] { return key.WriteStringValue(u"v", u"abc", REG_SZ); },
-         ERROR_SUCCESS, REG_SZ, Units(std::u16string(u"abc", 4))},
+         ERROR_SUCCESS, REG_SZ, Utf16Bytes(std::u16string(u"abc", 4))},
         {"empty text", [&] { return key.WriteStringValue(u"v", u"", REG_SZ); }, ERROR_SUCCESS,
-         REG_SZ, Units(std::u16string(1, u'\0'))},
+         REG_SZ, Utf16Bytes(std::u16string(1, u'\0'))},
         {"expandable", [&] { return key.WriteStringValue(u"v", u"%p%", REG_EXPAND_SZ); },
-         ERROR_SUCCESS, REG_EXPAND_SZ, Units(std::u16string(u"%p%", 4))},
+         ERROR_SUCCESS, REG_EXPAND_SZ, Utf16Bytes(std::u16string(u"%p%", 4))},
         {"number",
          [&] { return key.WriteDwordValue(u"v", 0x12345678); },
          ERROR_SUCCESS,
          REG_DWORD,
          {0x78, 0x56, 0x34, 0x12}},
         {"list", [&] { return key.WriteMultiStringValue(u"v", u"a\0bc\0"); }, ERROR_SUCCESS,
-         REG_MULTI_SZ, Units(std::u16string(u"a\0bc\0\0", 6))},
+         REG_MULTI_SZ, Utf16Bytes(std::u16string(u"a\0bc\0\0", 6))},
         {"empty list", [&] { return key.WriteMultiStringValue(u"v", u""); }, ERROR_SUCCESS,
-         REG_MULTI_SZ, Units(std::u16string(1, u'\0'))},
+         REG_MULTI_SZ, Utf16Bytes(std::u16string(1, u'\0'))},
         {"null text",
          [&] { return key.WriteStringValue(u"v", NULL, REG_SZ); },
          ERROR_INVALID_DATA,
@@ -265,7 +248,7 @@ TEST_F(RegKeyTest, WritesStoreTheTextWithItsNulAndTheListWithItsEnd) {
         SCOPED_TRACE(c.what);
         RegDeleteValueW(key, u"v");
         EXPECT_EQ(c.write(), c.result);
-        std::optional<Stored> stored = ReadRaw(key, u"v");
+        std::optional<StoredValue> stored = ReadStoredValue(key, u"v");
         if (c.result != ERROR_SUCCESS) {
             EXPECT_FALSE(stored);
             continue;
@@ -278,7 +261,7 @@ TEST_F(RegKeyTest, WritesStoreTheTextWithItsNulAndTheListWithItsEnd) {
 
     // A text under a non-text type is a caller's mistake: reported and not written.
     EXPECT_EQ(key.WriteStringValue(u"v", u"abc", REG_MULTI_SZ), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(ReadRaw(key, u"v"));
+    EXPECT_FALSE(ReadStoredValue(key, u"v"));
     ASSERT_EQ(hostwin::DebugReports().size(), 1u);
     EXPECT_EQ(hostwin::DebugReports()[0].reportType, _CRT_ASSERT);
 
@@ -324,7 +307,7 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeChildrenFirst) {
                                         base + "\\A", base + "\\B", base}));
     EXPECT_FALSE(KeyExists(u"Software\\Parent\\T"));
     EXPECT_TRUE(KeyExists(u"Software\\Parent\\Sibling"));
-    EXPECT_TRUE(ReadRaw(parent, u"kept"));
+    EXPECT_TRUE(ReadStoredValue(parent, u"kept"));
     EXPECT_TRUE(Warnings().empty());
 
     // A key that is already gone is reported to the caller, without a trace.

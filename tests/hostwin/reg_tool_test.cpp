@@ -1,6 +1,7 @@
 // The reg tool, run out of process as a user runs it: output and messages, exit codes,
 // several processes on one store, export and import, and what a crash or a damaged store does.
 #include "machine.h"
+#include "registry_values.h"
 
 #include <windows.h>
 
@@ -9,7 +10,11 @@
 
 using testing_support::MachineTest;
 using testing_support::ProgramResult;
+using testing_support::ReadStoredValue;
 using testing_support::RunProgram;
+using testing_support::StoredValue;
+using testing_support::TestKey;
+using testing_support::Utf16Bytes;
 
 namespace {
 
@@ -23,45 +28,22 @@ ProgramResult Reg(std::vector<std::string> args, std::map<std::string, std::stri
     return RunProgram(args, env);
 }
 
-class Key {
-public:
-    ~Key() {
-        if (m_key)
-            RegCloseKey(m_key);
-    }
-    PHKEY Out() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = NULL;
-};
-
 // The value's bytes, or nothing when the key or value is missing.
 std::optional<std::vector<BYTE>> ReadValue(HKEY root, const char16_t* path, const char16_t* name,
                                            DWORD* type = nullptr) {
-    Key key;
+    TestKey key;
     if (RegOpenKeyExW(root, path, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return std::nullopt;
-    DWORD size = 0;
-    if (RegQueryValueExW(key.Get(), name, NULL, type, NULL, &size) != ERROR_SUCCESS)
+    std::optional<StoredValue> value = ReadStoredValue(key.Get(), name);
+    if (!value)
         return std::nullopt;
-    std::vector<BYTE> data(size);
-    if (RegQueryValueExW(key.Get(), name, NULL, type, data.data(), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return data;
-}
-
-std::vector<BYTE> Units(const std::u16string& text) {
-    std::vector<BYTE> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
-    return bytes;
+    if (type)
+        *type = value->type;
+    return value->data;
 }
 
 bool KeyExists(HKEY root, const char16_t* path) {
-    Key key;
+    TestKey key;
     return RegOpenKeyExW(root, path, 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
 }
 
@@ -86,7 +68,7 @@ TEST_F(RegToolTest, AValueAddedByOneProcessIsSeenByAnotherAndSurvivesExportAndIm
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE,
                         u"Software\\Classes\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}",
                         u"LocalService"),
-              Units(std::u16string(u"pellardservice", 15)));
+              Utf16Bytes(std::u16string(u"pellardservice", 15)));
 
     const std::string exported = RootPath("appid.reg");
     ProgramResult exportRun = Reg({"export", kAppIdKey, exported, "/y"});
@@ -125,7 +107,7 @@ TEST_F(RegToolTest, FiftyProcessesAddingAtOnceLoseNoValue) {
     for (int i = 0; i < kProcesses; ++i)
         EXPECT_EQ(results[i].exitStatus, 0) << i << ": " << results[i].err;
 
-    Key key;
+    TestKey key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Race", 0, KEY_READ, key.Out()),
               ERROR_SUCCESS);
     DWORD values = 0;
@@ -151,9 +133,10 @@ TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
         const char* shown;
         std::vector<BYTE> stored;
     } cases[] = {
-        {"text", "REG_SZ", "hello world", "hello world", Units(std::u16string(u"hello world", 12))},
-        {"expand", "REG_EXPAND_SZ", "%PATH%", "%PATH%", Units(std::u16string(u"%PATH%", 7))},
-        {"multi", "REG_MULTI_SZ", "a\\0bc", "a\\0bc", Units(std::u16string(u"a\0bc\0\0", 6))},
+        {"text", "REG_SZ", "hello world", "hello world",
+         Utf16Bytes(std::u16string(u"hello world", 12))},
+        {"expand", "REG_EXPAND_SZ", "%PATH%", "%PATH%", Utf16Bytes(std::u16string(u"%PATH%", 7))},
+        {"multi", "REG_MULTI_SZ", "a\\0bc", "a\\0bc", Utf16Bytes(std::u16string(u"a\0bc\0\0", 6))},
         {"hex", "REG_DWORD", "0x10", "0x10", {0x10, 0, 0, 0}},
         {"decimal", "REG_DWORD", "4294967295", "0xffffffff", {0xFF, 0xFF, 0xFF, 0xFF}},
         {"wide", "REG_QWORD", "0x100000000", "0x100000000", {0, 0, 0, 0, 1, 0, 0, 0}},
@@ -263,11 +246,11 @@ TEST_F(RegToolTest, DeleteRemovesValuesAndWholeTrees) {
 
 TEST_F(RegToolTest, ImportAppliesEveryEntryKindAndRefusesMalformedFiles) {
     {
-        Key old;
+        TestKey old;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Imp\\Gone\\Deeper", 0, NULL, 0,
                                   KEY_ALL_ACCESS, NULL, old.Out(), NULL),
                   ERROR_SUCCESS);
-        Key imp;
+        TestKey imp;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Imp", 0, NULL, 0, KEY_ALL_ACCESS,
                                   NULL, imp.Out(), NULL),
                   ERROR_SUCCESS);
@@ -295,9 +278,9 @@ TEST_F(RegToolTest, ImportAppliesEveryEntryKindAndRefusesMalformedFiles) {
 
     DWORD type = 0;
     EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u""),
-              Units(std::u16string(u"default", 8)));
+              Utf16Bytes(std::u16string(u"default", 8)));
     EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"s"),
-              Units(std::u16string(u"a \"quoted\" C:\\path", 19)));
+              Utf16Bytes(std::u16string(u"a \"quoted\" C:\\path", 19)));
     EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"d", &type),
               (std::vector<BYTE>{0x2a, 0, 0, 0}));
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
@@ -320,14 +303,14 @@ TEST_F(RegToolTest, ImportAppliesEveryEntryKindAndRefusesMalformedFiles) {
 }
 
 TEST_F(RegToolTest, ExportKeepsStringsThatAQuotedFormWouldChange) {
-    Key key;
+    TestKey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Raw", 0, NULL, 0, KEY_ALL_ACCESS, NULL,
                               key.Out(), NULL),
               ERROR_SUCCESS);
     const std::vector<std::vector<BYTE>> odd = {
-        Units(u"no final NUL"),
-        Units(std::u16string(u"two\0parts\0", 10)),
-        Units(std::u16string(u"line\r\nbreak\0", 12)),
+        Utf16Bytes(u"no final NUL"),
+        Utf16Bytes(std::u16string(u"two\0parts\0", 10)),
+        Utf16Bytes(std::u16string(u"line\r\nbreak\0", 12)),
         {},
     };
     for (size_t i = 0; i < odd.size(); ++i) {
@@ -367,7 +350,7 @@ TEST_F(RegToolTest, ACrashBeforeCommitLeavesThePreviousState) {
     EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, u"Software\\A\\B\\C", u"x"));
 
     EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Before", u"v"),
-              Units(std::u16string(u"kept", 5)));
+              Utf16Bytes(std::u16string(u"kept", 5)));
     EXPECT_EQ(Reg({"add", "HKCU\\Software\\A\\B\\C", "/v", "x", "/d", "y", "/f"}).exitStatus, 0);
 }
 

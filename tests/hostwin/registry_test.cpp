@@ -1,6 +1,7 @@
 // The registry functions: names, values as raw bytes, enumeration, access rights, deletion,
 // the merged classes view and the store's failure modes.
 #include "machine.h"
+#include "registry_values.h"
 
 #include <windows.h>
 
@@ -9,31 +10,12 @@
 #include <thread>
 
 using testing_support::MachineTest;
+using testing_support::ReadStoredValue;
+using testing_support::StoredValue;
+using testing_support::TestKey;
+using testing_support::Utf16Bytes;
 
 namespace {
-
-// Owns one key handle, so every path of a test closes what it opened.
-class Key {
-public:
-    Key() = default;
-    ~Key() { Close(); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    PHKEY Out() {
-        Close();
-        return &m_key;
-    }
-    HKEY Get() const { return m_key; }
-    void Close() {
-        if (m_key) {
-            EXPECT_EQ(RegCloseKey(m_key), ERROR_SUCCESS);
-        }
-        m_key = NULL;
-    }
-
-private:
-    HKEY m_key = NULL;
-};
 
 // Sets an environment variable for one test and restores it afterwards.
 class ScopedEnv {
@@ -55,23 +37,14 @@ private:
     std::optional<std::string> m_old;
 };
 
-LONG Create(HKEY parent, const char16_t* path, Key& key, REGSAM access = KEY_READ | KEY_WRITE,
+LONG Create(HKEY parent, const char16_t* path, TestKey& key, REGSAM access = KEY_READ | KEY_WRITE,
             DWORD* disposition = nullptr) {
     return RegCreateKeyExW(parent, path, 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL, key.Out(),
                            disposition);
 }
 
-LONG Open(HKEY parent, const char16_t* path, REGSAM access, Key& key) {
+LONG Open(HKEY parent, const char16_t* path, REGSAM access, TestKey& key) {
     return RegOpenKeyExW(parent, path, 0, access, key.Out());
-}
-
-std::vector<BYTE> Units(const std::u16string& text) {
-    std::vector<BYTE> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
-    return bytes;
 }
 
 LONG SetBytes(HKEY key, const char16_t* name, DWORD type, const std::vector<BYTE>& data) {
@@ -79,28 +52,10 @@ LONG SetBytes(HKEY key, const char16_t* name, DWORD type, const std::vector<BYTE
 }
 
 LONG SetText(HKEY key, const char16_t* name, const std::u16string& text) {
-    return SetBytes(key, name, REG_SZ, Units(text + u'\0'));
+    return SetBytes(key, name, REG_SZ, Utf16Bytes(text + u'\0'));
 }
 
-struct Stored {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-};
-
-// Reads a value the two-call way: size first, then the data.
-std::optional<Stored> Read(HKEY key, const char16_t* name) {
-    DWORD size = 0;
-    Stored value;
-    if (RegQueryValueExW(key, name, NULL, &value.type, NULL, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.data.resize(size);
-    if (RegQueryValueExW(key, name, NULL, &value.type, value.data.data(), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.data.resize(size);
-    return value;
-}
-
-std::u16string Text(const Stored& value) {
+std::u16string Text(const StoredValue& value) {
     std::u16string text;
     for (size_t i = 0; i + 1 < value.data.size(); i += 2)
         text += static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
@@ -140,7 +95,7 @@ std::vector<std::u16string> ValueNames(HKEY key) {
 class RegistryTest : public MachineTest {};
 
 TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirFirstSpelling) {
-    Key key;
+    TestKey key;
     DWORD disposition = 0;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Tollivar\\Deep\\", key, KEY_ALL_ACCESS,
                      &disposition),
@@ -149,23 +104,23 @@ TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirFirstSpelling) {
     ASSERT_EQ(SetText(key.Get(), u"Mixed", u"1"), ERROR_SUCCESS);
     ASSERT_EQ(SetText(key.Get(), u"MIXED", u"2"), ERROR_SUCCESS);
 
-    Key again;
+    TestKey again;
     ASSERT_EQ(
         Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\TOLLIVAR\\deep", again, KEY_READ, &disposition),
         ERROR_SUCCESS);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     EXPECT_EQ(ValueNames(again.Get()), std::vector<std::u16string>{u"Mixed"});
-    std::optional<Stored> value = Read(again.Get(), u"mixed");
+    std::optional<StoredValue> value = ReadStoredValue(again.Get(), u"mixed");
     ASSERT_TRUE(value);
     EXPECT_EQ(Text(*value), u"2");
 
-    Key parent;
+    TestKey parent;
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"software\\tollivar", KEY_READ, parent), ERROR_SUCCESS);
     EXPECT_EQ(SubKeys(parent.Get()), std::vector<std::u16string>{u"Deep"});
 }
 
 TEST_F(RegistryTest, BadKeyPathsAreRefused) {
-    Key key;
+    TestKey key;
     const std::u16string longName(256, u'x');
     struct Case {
         std::u16string path;
@@ -191,12 +146,12 @@ TEST_F(RegistryTest, ValuesKeepTheirTypeAndExactBytes) {
         DWORD type;
         std::vector<BYTE> data;
     } cases[] = {
-        {u"", REG_SZ, Units(std::u16string(u"default", 8))},
-        {u"three", REG_SZ, Units(std::u16string(u"abc", 4))},
-        {u"unterminated", REG_SZ, Units(u"abc")},
+        {u"", REG_SZ, Utf16Bytes(std::u16string(u"default", 8))},
+        {u"three", REG_SZ, Utf16Bytes(std::u16string(u"abc", 4))},
+        {u"unterminated", REG_SZ, Utf16Bytes(u"abc")},
         {u"empty", REG_SZ, {}},
-        {u"expand", REG_EXPAND_SZ, Units(std::u16string(u"%SystemRoot%", 13))},
-        {u"multi", REG_MULTI_SZ, Units(std::u16string(u"a\0bc\0\0", 6))},
+        {u"expand", REG_EXPAND_SZ, Utf16Bytes(std::u16string(u"%SystemRoot%", 13))},
+        {u"multi", REG_MULTI_SZ, Utf16Bytes(std::u16string(u"a\0bc\0\0", 6))},
         {u"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
         {u"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
         {u"binary", REG_BINARY, {0x00, 0xFF, 0x00, 0x10}},
@@ -204,27 +159,28 @@ TEST_F(RegistryTest, ValuesKeepTheirTypeAndExactBytes) {
         {u"custom", 0x1234, {9}},
     };
     {
-        Key key;
+        TestKey key;
         ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Values", key), ERROR_SUCCESS);
         for (const Case& c : cases)
             ASSERT_EQ(SetBytes(key.Get(), c.name, c.type, c.data), ERROR_SUCCESS);
     }
-    Key key;
+    TestKey key;
     ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Values", KEY_READ, key), ERROR_SUCCESS);
     for (const Case& c : cases) {
         SCOPED_TRACE(hostwin::ToUtf8(c.name));
-        std::optional<Stored> value = Read(key.Get(), c.name);
+        std::optional<StoredValue> value = ReadStoredValue(key.Get(), c.name);
         ASSERT_TRUE(value);
         EXPECT_EQ(value->type, c.type);
         EXPECT_EQ(value->data, c.data);
     }
-    std::optional<Stored> viaNull = Read(key.Get(), nullptr); // null names the default value
+    std::optional<StoredValue> viaNull =
+        ReadStoredValue(key.Get(), nullptr); // null names the default value
     ASSERT_TRUE(viaNull);
     EXPECT_EQ(Text(*viaNull), u"default");
 }
 
 TEST_F(RegistryTest, QueryFollowsTheSizeProtocol) {
-    Key key;
+    TestKey key;
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Sizes", key), ERROR_SUCCESS);
     ASSERT_EQ(SetText(key.Get(), u"v", u"abc"), ERROR_SUCCESS); // 8 bytes
     struct Case {
@@ -264,10 +220,10 @@ TEST_F(RegistryTest, QueryFollowsTheSizeProtocol) {
 }
 
 TEST_F(RegistryTest, EnumerationSortsKeysAndKeepsValueOrder) {
-    Key key;
+    TestKey key;
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Enum", key, KEY_ALL_ACCESS), ERROR_SUCCESS);
     for (const char16_t* name : {u"b", u"A", u"c"}) {
-        Key child;
+        TestKey child;
         ASSERT_EQ(Create(key.Get(), name, child), ERROR_SUCCESS);
     }
     for (const char16_t* name : {u"zeta", u"alpha", u"mid"})
@@ -307,7 +263,7 @@ TEST_F(RegistryTest, EnumerationSortsKeysAndKeepsValueOrder) {
 
 TEST_F(RegistryTest, HandlesAllowOnlyWhatTheyWereOpenedFor) {
     {
-        Key setup;
+        TestKey setup;
         ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Rights\\Child", setup), ERROR_SUCCESS);
         ASSERT_EQ(SetText(setup.Get(), u"v", u"x"), ERROR_SUCCESS);
     }
@@ -340,7 +296,7 @@ TEST_F(RegistryTest, HandlesAllowOnlyWhatTheyWereOpenedFor) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Key key;
+        TestKey key;
         ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Rights\\Child", c.access, key),
                   ERROR_SUCCESS);
         EXPECT_EQ(query(key.Get()), c.query);
@@ -356,13 +312,13 @@ TEST_F(RegistryTest, HandlesAllowOnlyWhatTheyWereOpenedFor) {
 
 TEST_F(RegistryTest, ReadOnlyKeysRefuseEveryWrite) {
     {
-        Key setup;
+        TestKey setup;
         ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked\\Child", setup), ERROR_SUCCESS);
     }
     ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, u"Software\\Locked"));
     EXPECT_FALSE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, u"Software\\Missing"));
 
-    Key key;
+    TestKey key;
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", KEY_WRITE, key), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", KEY_SET_VALUE, key),
               ERROR_ACCESS_DENIED);
@@ -384,19 +340,19 @@ TEST_F(RegistryTest, ReadOnlyKeysRefuseEveryWrite) {
 
 TEST_F(RegistryTest, StandardUserCannotWriteTheMachineHive) {
     {
-        Key setup;
+        TestKey setup;
         ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Vendor", setup), ERROR_SUCCESS);
         ASSERT_EQ(SetText(setup.Get(), u"v", u"x"), ERROR_SUCCESS);
     }
     ScopedEnv user("HOSTWIN_ELEVATED", "0");
-    Key key;
+    TestKey key;
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Vendor", KEY_WRITE, key), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\New", key), ERROR_ACCESS_DENIED);
     EXPECT_EQ(SetText(HKEY_LOCAL_MACHINE, u"v", u"x"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Vendor"), ERROR_ACCESS_DENIED);
 
     ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Vendor", KEY_READ, key), ERROR_SUCCESS);
-    std::optional<Stored> value = Read(key.Get(), u"v");
+    std::optional<StoredValue> value = ReadStoredValue(key.Get(), u"v");
     ASSERT_TRUE(value);
     EXPECT_EQ(Text(*value), u"x");
 
@@ -405,7 +361,7 @@ TEST_F(RegistryTest, StandardUserCannotWriteTheMachineHive) {
 }
 
 TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
-    Key parent, child;
+    TestKey parent, child;
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Del", parent, KEY_ALL_ACCESS), ERROR_SUCCESS);
     ASSERT_EQ(Create(parent.Get(), u"Child", child, KEY_ALL_ACCESS), ERROR_SUCCESS);
     ASSERT_EQ(SetText(child.Get(), u"v", u"x"), ERROR_SUCCESS);
@@ -420,7 +376,7 @@ TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
     DWORD size = sizeof data;
     WCHAR name[8];
     DWORD count = 8;
-    Key grandChild;
+    TestKey grandChild;
     EXPECT_EQ(RegQueryValueExW(child.Get(), u"v", NULL, NULL, data, &size), ERROR_KEY_DELETED);
     EXPECT_EQ(SetText(child.Get(), u"v", u"y"), ERROR_KEY_DELETED);
     EXPECT_EQ(RegEnumKeyExW(child.Get(), 0, name, &count, NULL, NULL, NULL, NULL),
@@ -428,10 +384,10 @@ TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
     EXPECT_EQ(Create(child.Get(), u"Again", grandChild), ERROR_KEY_DELETED);
 
     // Re-creating the name makes a new key; the old handle stays dead.
-    Key fresh;
+    TestKey fresh;
     ASSERT_EQ(Create(parent.Get(), u"Child", fresh), ERROR_SUCCESS);
     EXPECT_EQ(SetText(child.Get(), u"v", u"y"), ERROR_KEY_DELETED);
-    EXPECT_FALSE(Read(fresh.Get(), u"v"));
+    EXPECT_FALSE(ReadStoredValue(fresh.Get(), u"v"));
 
     // The deleted key's own handle deletes nothing more.
     EXPECT_EQ(RegDeleteKeyW(child.Get(), u""), ERROR_KEY_DELETED);
@@ -439,12 +395,12 @@ TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
 
 TEST_F(RegistryTest, DeleteKeyExTakesEitherViewFlag) {
     for (const char16_t* name : {u"a", u"b", u"c", u"d", u"e"}) {
-        Key key;
+        TestKey key;
         ASSERT_EQ(
             Create(HKEY_CURRENT_USER, (std::u16string(u"Software\\View\\") + name).c_str(), key),
             ERROR_SUCCESS);
     }
-    Key parent;
+    TestKey parent;
     ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\View", KEY_READ, parent), ERROR_SUCCESS);
     struct Case {
         const char16_t* name;
@@ -468,12 +424,12 @@ TEST_F(RegistryTest, DeleteKeyExTakesEitherViewFlag) {
 TEST_F(RegistryTest, ClassesRootMergesTheUserAndMachineClasses) {
     const std::u16string appId = u"AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}";
     {
-        Key created;
+        TestKey created;
         ASSERT_EQ(Create(HKEY_CLASSES_ROOT, appId.c_str(), created), ERROR_SUCCESS);
         ASSERT_EQ(SetText(created.Get(), u"LocalService", u"pellardservice"), ERROR_SUCCESS);
     }
     {
-        Key machine, user;
+        TestKey machine, user;
         EXPECT_EQ(
             Open(HKEY_LOCAL_MACHINE, (u"Software\\Classes\\" + appId).c_str(), KEY_READ, machine),
             ERROR_SUCCESS);
@@ -483,7 +439,7 @@ TEST_F(RegistryTest, ClassesRootMergesTheUserAndMachineClasses) {
 
     // "Shared" exists in both; "MachineOnly" only in the machine's classes.
     {
-        Key user, machine, userChild, machineChild, machineOnly;
+        TestKey user, machine, userChild, machineChild, machineOnly;
         ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Classes\\Shared", user), ERROR_SUCCESS);
         ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\Shared", machine), ERROR_SUCCESS);
         ASSERT_EQ(SetText(user.Get(), u"v", u"user"), ERROR_SUCCESS);
@@ -493,25 +449,25 @@ TEST_F(RegistryTest, ClassesRootMergesTheUserAndMachineClasses) {
         ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\MachineOnly", machineOnly),
                   ERROR_SUCCESS);
     }
-    Key shared;
+    TestKey shared;
     ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"shared", KEY_ALL_ACCESS, shared), ERROR_SUCCESS);
-    std::optional<Stored> value = Read(shared.Get(), u"v");
+    std::optional<StoredValue> value = ReadStoredValue(shared.Get(), u"v");
     ASSERT_TRUE(value);
     EXPECT_EQ(Text(*value), u"user");
     EXPECT_EQ(SubKeys(shared.Get()), (std::vector<std::u16string>{u"M", u"U"}));
 
     ASSERT_EQ(SetText(shared.Get(), u"written", u"here"), ERROR_SUCCESS);
     {
-        Key newChild;
+        TestKey newChild;
         ASSERT_EQ(Create(shared.Get(), u"New", newChild), ERROR_SUCCESS);
     }
-    Key user;
+    TestKey user;
     ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Classes\\Shared", KEY_READ, user), ERROR_SUCCESS);
-    EXPECT_TRUE(Read(user.Get(), u"written"));
+    EXPECT_TRUE(ReadStoredValue(user.Get(), u"written"));
     EXPECT_EQ(SubKeys(user.Get()), (std::vector<std::u16string>{u"New", u"U"}));
 
     ScopedEnv standardUser("HOSTWIN_ELEVATED", "0");
-    Key key;
+    TestKey key;
     EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"MachineOnly", KEY_WRITE, key), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"Shared", KEY_WRITE, key), ERROR_SUCCESS);
     EXPECT_EQ(Create(HKEY_CLASSES_ROOT, u"Brand New", key), ERROR_ACCESS_DENIED);
@@ -519,7 +475,7 @@ TEST_F(RegistryTest, ClassesRootMergesTheUserAndMachineClasses) {
 
 TEST_F(RegistryTest, PredefinedAndForeignHandles) {
     for (HKEY empty : {HKEY_PERFORMANCE_DATA, HKEY_DYN_DATA}) {
-        Key key;
+        TestKey key;
         EXPECT_EQ(Open(empty, u"Anything", KEY_READ, key), ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(Create(empty, u"Anything", key), ERROR_ACCESS_DENIED);
         DWORD subKeys = 7, values = 7;
@@ -544,7 +500,7 @@ TEST_F(RegistryTest, PredefinedAndForeignHandles) {
     ASSERT_NE(event, HANDLE(NULL));
     EXPECT_EQ(RegCloseKey(static_cast<HKEY>(event)), ERROR_INVALID_HANDLE);
     EXPECT_TRUE(CloseHandle(event));
-    Key key;
+    TestKey key;
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Kinds", key), ERROR_SUCCESS);
     EXPECT_FALSE(CloseHandle(key.Get())); // the key's own close still succeeds at the end
 }
@@ -554,7 +510,7 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
-            Key key;
+            TestKey key;
             ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Threads", key), ERROR_SUCCESS);
             for (int i = 0; i < kValues; ++i) {
                 std::u16string name = hostwin::FromUtf8(std::to_string(t * kValues + i));
@@ -564,7 +520,7 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
     }
     for (std::thread& thread : threads)
         thread.join();
-    Key key;
+    TestKey key;
     ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Threads", KEY_READ, key), ERROR_SUCCESS);
     EXPECT_EQ(ValueNames(key.Get()).size(), static_cast<size_t>(kThreads * kValues));
 }
@@ -575,7 +531,7 @@ TEST_F(RegistryTest, DamagedStoreFailsLoudlyAndIsLeftAsItIs) {
     const std::string garbage = "this is not a registry store, just bytes\n";
     testing_support::WriteFile(path, garbage);
 
-    Key key;
+    TestKey key;
     EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software", KEY_READ, key), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(Create(HKEY_CURRENT_USER, u"Software\\After", key), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(SetText(HKEY_CURRENT_USER, u"v", u"x"), ERROR_REGISTRY_CORRUPT);
