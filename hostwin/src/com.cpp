@@ -66,6 +66,12 @@ ComState& Com() {
     return *state;
 }
 
+// The global interface table's entry for `cookie`; the caller holds the lock.
+std::vector<TableEntry>::iterator FindEntry(ComState& com, DWORD cookie) {
+    return std::find_if(com.tableEntries.begin(), com.tableEntries.end(),
+                        [cookie](const TableEntry& e) { return e.cookie == cookie; });
+}
+
 // The apartment the calling thread works in: its own, or the process's multithreaded
 // apartment, which every thread without one joins implicitly while it exists.
 ApartmentId CurrentApartment() {
@@ -178,9 +184,7 @@ public:
         {
             ComState& com = Com();
             std::lock_guard<std::mutex> guard(com.lock);
-            auto it =
-                std::find_if(com.tableEntries.begin(), com.tableEntries.end(),
-                             [dwCookie](const TableEntry& e) { return e.cookie == dwCookie; });
+            auto it = FindEntry(com, dwCookie);
             if (it == com.tableEntries.end())
                 return E_INVALIDARG;
             released = it->object;
@@ -201,9 +205,7 @@ public:
         {
             ComState& com = Com();
             std::lock_guard<std::mutex> guard(com.lock);
-            auto it =
-                std::find_if(com.tableEntries.begin(), com.tableEntries.end(),
-                             [dwCookie](const TableEntry& e) { return e.cookie == dwCookie; });
+            auto it = FindEntry(com, dwCookie);
             if (it == com.tableEntries.end())
                 return E_INVALIDARG;
             held = it->object;
