@@ -54,3 +54,27 @@ TEST_F(CoreTest, FaultOnEveryCallUntilCleared) {
 }
 
 } // namespace
+
+namespace {
+
+// Faults set from the environment reach a program before its first call: tasklist takes one
+// snapshot, so only a fault on the first call (or on every call) makes it fail.
+TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCall) {
+    struct Case {
+        const char* faults;
+        int exitStatus;
+    } cases[] = {
+        {"CreateToolhelp32Snapshot@1=8", 8},
+        {"CreateToolhelp32Snapshot@2=8", 0},
+        {"CreateToolhelp32Snapshot@*=31", 31},
+        {"Sleep@1=5,CreateToolhelp32Snapshot@1=0x1F", 31},
+        {"malformed", 0},
+    };
+    for (const Case& c : cases) {
+        testing_support::ProgramResult result = testing_support::RunProgram(
+            {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", c.faults}});
+        EXPECT_EQ(result.exitStatus, c.exitStatus) << c.faults << "\n" << result.err;
+    }
+}
+
+} // namespace
