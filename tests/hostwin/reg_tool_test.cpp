@@ -5,41 +5,52 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <thread>
 
 using testing_support::MachineTest;
 using testing_support::ProgramResult;
-using testing_support::ReadStoredValue;
-using testing_support::RunProgram;
-using testing_support::StoredValue;
+using testing_support::ReadFile;
 using testing_support::TestKey;
 using testing_support::Utf16Bytes;
+using testing_support::WriteFile;
 
 namespace {
 
-const char* const kAppIdKey = "HKCR\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}";
-const char* const kNotFound =
+const std::string kAppIdKey = "HKCR\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}";
+const std::string kNotFound =
     "ERROR: The system was unable to find the specified registry key or value.\n";
+const std::string kAddSyntax = "ERROR: Invalid syntax.\nType \"REG ADD /?\" for usage.\n";
 const char* const kDone = "The operation completed successfully.\n";
 
 ProgramResult Reg(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
     args.insert(args.begin(), REG_EXE);
-    return RunProgram(args, env);
+    return testing_support::RunProgram(args, env);
 }
 
-// The value's bytes, or nothing when the key or value is missing.
-std::optional<std::vector<BYTE>> ReadValue(HKEY root, const char16_t* path, const char16_t* name,
-                                           DWORD* type = nullptr) {
+// Runs reg and passes when it exits with 0, showing its error output when not.
+testing::AssertionResult Succeeds(std::vector<std::string> args,
+                                  std::map<std::string, std::string> env = {}) {
+    ProgramResult result = Reg(std::move(args), std::move(env));
+    if (result.exitStatus == 0)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "exit status " << result.exitStatus << ": " << result.err;
+}
+
+// A value as stored: its type and bytes.
+using Stored = std::pair<DWORD, std::vector<BYTE>>;
+
+Stored Sz(const std::u16string& text) {
+    return {REG_SZ, Utf16Bytes(text + u'\0')};
+}
+
+// Nothing when the key or the value is missing.
+std::optional<Stored> Value(HKEY root, const char16_t* path, const char16_t* name) {
     TestKey key;
     if (RegOpenKeyExW(root, path, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return std::nullopt;
-    std::optional<StoredValue> value = ReadStoredValue(key.Get(), name);
-    if (!value)
-        return std::nullopt;
-    if (type)
-        *type = value->type;
-    return value->data;
+    std::optional<testing_support::StoredValue> value =
+        testing_support::ReadStoredValue(key.Get(), name);
+    return value ? std::optional(Stored{value->type, value->data}) : std::nullopt;
 }
 
 bool KeyExists(HKEY root, const char16_t* path) {
@@ -54,43 +65,26 @@ TEST_F(RegToolTest, AValueAddedByOneProcessIsSeenByAnotherAndSurvivesExportAndIm
         Reg({"add", kAppIdKey, "/v", "LocalService", "/t", "REG_SZ", "/d", "pellardservice", "/f"});
     ASSERT_EQ(add.exitStatus, 0) << add.err;
     EXPECT_EQ(add.out, kDone);
-    ASSERT_EQ(Reg({"add", std::string(kAppIdKey) + "\\Sub", "/v", "n", "/t", "REG_DWORD", "/d", "7",
-                   "/f"})
-                  .exitStatus,
-              0);
-
-    ProgramResult query = Reg({"query", kAppIdKey});
-    ASSERT_EQ(query.exitStatus, 0) << query.err;
-    EXPECT_EQ(query.out, "\nHKEY_CLASSES_ROOT\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}\n"
-                         "    LocalService    REG_SZ    pellardservice\n\n"
-                         "HKEY_CLASSES_ROOT\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}\\Sub\n");
+    ASSERT_TRUE(
+        Succeeds({"add", kAppIdKey + "\\Sub", "/v", "n", "/t", "REG_DWORD", "/d", "7", "/f"}));
+    EXPECT_EQ(Reg({"query", kAppIdKey}).out,
+              "\nHKEY_CLASSES_ROOT\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}\n"
+              "    LocalService    REG_SZ    pellardservice\n\n"
+              "HKEY_CLASSES_ROOT\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}\\Sub\n");
     // New classes keys belong to the machine.
-    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE,
-                        u"Software\\Classes\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}",
-                        u"LocalService"),
-              Utf16Bytes(std::u16string(u"pellardservice", 15)));
+    EXPECT_EQ(Value(HKEY_LOCAL_MACHINE,
+                    u"Software\\Classes\\AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}",
+                    u"LocalService"),
+              Sz(u"pellardservice"));
 
-    const std::string exported = RootPath("appid.reg");
-    ProgramResult exportRun = Reg({"export", kAppIdKey, exported, "/y"});
-    ASSERT_EQ(exportRun.exitStatus, 0) << exportRun.err;
-    const std::string text = testing_support::ReadFile(exported);
-    ASSERT_GE(text.size(), 2u);
-    EXPECT_EQ(text.substr(0, 2), "\xFF\xFE"); // UTF-16LE, as Windows writes it
-
-    // A fresh machine gets the same tree back, byte for byte when exported again.
+    // A fresh machine gets the same tree back: exported there again, the file is the same.
+    ASSERT_TRUE(Succeeds({"export", kAppIdKey, RootPath("appid.reg"), "/y"}));
+    const std::string exported = ReadFile(RootPath("appid.reg"));
+    EXPECT_EQ(exported.substr(0, 2), "\xFF\xFE"); // UTF-16LE, as Windows writes it
     const std::map<std::string, std::string> fresh = {{"HOSTWIN_ROOT", RootPath("fresh")}};
-    ProgramResult import = Reg({"import", exported}, fresh);
-    ASSERT_EQ(import.exitStatus, 0) << import.err;
-    ProgramResult again = Reg({"export", kAppIdKey, RootPath("again.reg"), "/y"}, fresh);
-    ASSERT_EQ(again.exitStatus, 0) << again.err;
-    EXPECT_EQ(testing_support::ReadFile(RootPath("again.reg")), text);
-    ProgramResult machine = Reg({"query",
-                                 "HKEY_LOCAL_MACHINE\\Software\\Classes\\AppID\\"
-                                 "{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}",
-                                 "/v", "LocalService"},
-                                fresh);
-    EXPECT_EQ(machine.exitStatus, 0);
-    EXPECT_NE(machine.out.find("LocalService    REG_SZ    pellardservice"), std::string::npos);
+    ASSERT_TRUE(Succeeds({"import", RootPath("appid.reg")}, fresh));
+    ASSERT_TRUE(Succeeds({"export", kAppIdKey, RootPath("again.reg"), "/y"}, fresh));
+    EXPECT_EQ(ReadFile(RootPath("again.reg")), exported);
 }
 
 TEST_F(RegToolTest, FiftyProcessesAddingAtOnceLoseNoValue) {
@@ -104,135 +98,104 @@ TEST_F(RegToolTest, FiftyProcessesAddingAtOnceLoseNoValue) {
         });
     for (std::thread& thread : threads)
         thread.join();
-    for (int i = 0; i < kProcesses; ++i)
-        EXPECT_EQ(results[i].exitStatus, 0) << i << ": " << results[i].err;
-
-    TestKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Race", 0, KEY_READ, key.Out()),
-              ERROR_SUCCESS);
-    DWORD values = 0;
-    ASSERT_EQ(RegQueryInfoKeyW(key.Get(), NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL,
-                               NULL, NULL),
-              ERROR_SUCCESS);
-    EXPECT_EQ(values, static_cast<DWORD>(kProcesses));
     for (int i = 0; i < kProcesses; ++i) {
-        std::u16string name = hostwin::FromUtf8("v" + std::to_string(i));
-        DWORD data = 0, size = sizeof data;
-        EXPECT_EQ(RegQueryValueExW(key.Get(), name.c_str(), NULL, NULL,
-                                   reinterpret_cast<BYTE*>(&data), &size),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(data, static_cast<DWORD>(i));
+        EXPECT_EQ(results[i].exitStatus, 0) << i << ": " << results[i].err;
+        EXPECT_EQ(Value(HKEY_LOCAL_MACHINE, u"Software\\Race",
+                        hostwin::FromUtf8("v" + std::to_string(i)).c_str()),
+                  Stored(REG_DWORD, {static_cast<BYTE>(i), 0, 0, 0}));
     }
 }
 
 TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
-    struct Case {
-        const char* name;
-        const char* type;
-        const char* data;
-        const char* shown;
-        std::vector<BYTE> stored;
-    } cases[] = {
-        {"text", "REG_SZ", "hello world", "hello world",
-         Utf16Bytes(std::u16string(u"hello world", 12))},
-        {"expand", "REG_EXPAND_SZ", "%PATH%", "%PATH%", Utf16Bytes(std::u16string(u"%PATH%", 7))},
-        {"multi", "REG_MULTI_SZ", "a\\0bc", "a\\0bc", Utf16Bytes(std::u16string(u"a\0bc\0\0", 6))},
-        {"hex", "REG_DWORD", "0x10", "0x10", {0x10, 0, 0, 0}},
-        {"decimal", "REG_DWORD", "4294967295", "0xffffffff", {0xFF, 0xFF, 0xFF, 0xFF}},
-        {"wide", "REG_QWORD", "0x100000000", "0x100000000", {0, 0, 0, 0, 1, 0, 0, 0}},
-        {"bytes", "REG_BINARY", "0aff", "0AFF", {0x0A, 0xFF}},
-        {"nothing", "REG_NONE", "", "", {}},
+    const std::vector<BYTE> list = Utf16Bytes(std::u16string(u"a\0bc\0\0", 6));
+    const std::tuple<const char*, const char*, const char*, Stored> cases[] = {
+        {"text", "REG_SZ", "hello world", Sz(u"hello world")},
+        {"multi", "REG_MULTI_SZ", "a\\0bc", {REG_MULTI_SZ, list}},
+        {"hex", "REG_DWORD", "0x10", {REG_DWORD, {0x10, 0, 0, 0}}},
+        {"decimal", "REG_DWORD", "4294967295", {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}},
+        {"wide", "REG_QWORD", "0x100000000", {REG_QWORD, {0, 0, 0, 0, 1, 0, 0, 0}}},
+        {"bytes", "REG_BINARY", "0aff", {REG_BINARY, {0x0A, 0xFF}}},
+        {"nothing", "REG_NONE", "", {REG_NONE, {}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ProgramResult add =
-            Reg({"add", "HKCU\\Software\\Types", "/v", c.name, "/t", c.type, "/d", c.data, "/f"});
-        ASSERT_EQ(add.exitStatus, 0) << add.err;
-        ProgramResult query = Reg({"query", "hkcu\\Software\\Types", "/v", c.name});
-        EXPECT_EQ(query.exitStatus, 0);
-        EXPECT_EQ(query.out, std::string("\nHKEY_CURRENT_USER\\Software\\Types\n    ") + c.name +
-                                 "    " + c.type + "    " + c.shown + "\n\n");
-        EXPECT_EQ(
-            ReadValue(HKEY_CURRENT_USER, u"Software\\Types", hostwin::FromUtf8(c.name).c_str()),
-            c.stored);
+    for (const auto& [name, type, data, stored] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(
+            Succeeds({"add", "HKCU\\Software\\Types", "/v", name, "/t", type, "/d", data, "/f"}));
+        EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Types", hostwin::FromUtf8(name).c_str()),
+                  stored);
     }
-    ProgramResult unset = Reg({"query", "HKCU\\Software\\Types", "/ve"});
+    EXPECT_EQ(Reg({"query", "hkcu\\Software\\Types"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Types\n"
+              "    text    REG_SZ    hello world\n"
+              "    multi    REG_MULTI_SZ    a\\0bc\n"
+              "    hex    REG_DWORD    0x10\n"
+              "    decimal    REG_DWORD    0xffffffff\n"
+              "    wide    REG_QWORD    0x100000000\n"
+              "    bytes    REG_BINARY    0AFF\n"
+              "    nothing    REG_NONE    \n\n");
     EXPECT_EQ(
-        unset.out,
+        Reg({"query", "HKCU\\Software\\Types", "/ve"}).out,
         "\nHKEY_CURRENT_USER\\Software\\Types\n    (Default)    REG_SZ    (value not set)\n\n");
 
-    // Without /f an existing value is kept unless the user says yes.
+    // Without /f an existing value is kept unless the user says yes (stdin is empty).
     ProgramResult asked = Reg({"add", "HKCU\\Software\\Types", "/v", "text", "/d", "changed"});
     EXPECT_EQ(asked.exitStatus, 0);
     EXPECT_NE(asked.out.find("Value text exists, overwrite(Yes/No)?"), std::string::npos);
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Types", u"text"), cases[0].stored);
+    EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Types", u"text"), std::get<3>(cases[0]));
 }
 
 TEST_F(RegToolTest, FailuresPrintTheWindowsMessageAndExitWithOne) {
-    testing_support::WriteFile(RootPath("plain.txt"), "just text\n");
-    struct Case {
-        std::vector<std::string> args;
-        std::string err;
-        std::map<std::string, std::string> env;
-    } cases[] = {
-        {{"query", "HKLM\\Software\\Missing"}, kNotFound, {}},
-        {{"query", "HKLM\\Software", "/v", "missing"}, kNotFound, {}},
-        {{"delete", "HKCU\\Software\\Missing", "/f"}, kNotFound, {}},
-        {{"delete", "HKLM\\Software", "/v", "missing", "/f"}, kNotFound, {}},
+    WriteFile(RootPath("plain.txt"), "just text\n");
+    // A bad line anywhere means nothing of the file is applied.
+    WriteFile(RootPath("bad.reg"), "Windows Registry Editor Version 5.00\n\n"
+                                   "[HKEY_CURRENT_USER\\Software\\Bad]\n\"ok\"=\"fine\"\n"
+                                   "\"x\"=dword:zz\n");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"query", "HKLM\\Software\\Missing"}, kNotFound},
+        {{"query", "HKLM\\Software", "/v", "missing"}, kNotFound},
+        {{"delete", "HKCU\\Software\\Missing", "/f"}, kNotFound},
+        {{"delete", "HKLM\\Software", "/v", "missing", "/f"}, kNotFound},
         {{"query", "HKXX\\Software"},
-         "ERROR: Invalid key name.\nType \"REG QUERY /?\" for usage.\n",
-         {}},
-        {{"query", "HKLM", "/bogus"},
-         "ERROR: Invalid syntax.\nType \"REG QUERY /?\" for usage.\n",
-         {}},
-        {{"add", "HKCU\\x", "/v", "a", "/ve"},
-         "ERROR: Invalid syntax.\nType \"REG ADD /?\" for usage.\n",
-         {}},
-        {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "zz"},
-         "ERROR: Invalid syntax.\nType \"REG ADD /?\" for usage.\n",
-         {}},
-        {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "4294967296"},
-         "ERROR: Invalid syntax.\nType \"REG ADD /?\" for usage.\n",
-         {}},
-        {{"add", "HKCU\\x", "/t", "REG_BINARY", "/d", "abc"},
-         "ERROR: Invalid syntax.\nType \"REG ADD /?\" for usage.\n",
-         {}},
-        {{"add", "HKCU\\x", "/t", "REG_LINK"},
-         "ERROR: Invalid syntax.\nType \"REG ADD /?\" for usage.\n",
-         {}},
-        {{"frobnicate"}, "ERROR: Invalid syntax.\nType \"REG /?\" for usage.\n", {}},
-        {{"add", "HKLM\\Software\\Denied", "/f"},
-         "ERROR: Access is denied.\n",
-         {{"HOSTWIN_ELEVATED", "0"}}},
+         "ERROR: Invalid key name.\nType \"REG QUERY /?\" for usage.\n"},
+        {{"query", "HKLM", "/bogus"}, "ERROR: Invalid syntax.\nType \"REG QUERY /?\" for usage.\n"},
+        {{"add", "HKCU\\x", "/v", "a", "/ve"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "zz"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "4294967296"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_BINARY", "/d", "abc"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_LINK"}, kAddSyntax},
+        {{"frobnicate"}, "ERROR: Invalid syntax.\nType \"REG /?\" for usage.\n"},
         {{"import", RootPath("missing.reg")},
-         "ERROR: Error opening the file. There may be a disk or file system error.\n",
-         {}},
+         "ERROR: Error opening the file. There may be a disk or file system error.\n"},
         {{"import", RootPath("plain.txt")},
-         "ERROR: The specified file is not a registry file. You can import only registry files.\n",
-         {}},
+         "ERROR: The specified file is not a registry file. You can import only registry files.\n"},
+        {{"import", RootPath("bad.reg")},
+         "ERROR: Line 5 of " + RootPath("bad.reg") +
+             " is not a registry entry; nothing was imported.\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
-        ProgramResult result = Reg(c.args, c.env);
+    for (const auto& [args, err] : cases) {
+        SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
+        ProgramResult result = Reg(args);
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.err, err);
     }
+    ProgramResult denied =
+        Reg({"add", "HKLM\\Software\\Denied", "/f"}, {{"HOSTWIN_ELEVATED", "0"}});
+    EXPECT_EQ(denied.exitStatus, 1);
+    EXPECT_EQ(denied.err, "ERROR: Access is denied.\n");
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"x"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\Denied"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\Bad"));
 }
 
 TEST_F(RegToolTest, DeleteRemovesValuesAndWholeTrees) {
     for (const char* path : {"HKCU\\Software\\Tree\\A\\B", "HKCU\\Software\\Tree\\C"})
-        ASSERT_EQ(Reg({"add", path, "/v", "v", "/d", "x", "/f"}).exitStatus, 0);
-    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Tree", "/v", "keep", "/d", "x", "/f"}).exitStatus, 0);
+        ASSERT_TRUE(Succeeds({"add", path, "/v", "v", "/d", "x", "/f"}));
 
-    ProgramResult value = Reg({"delete", "HKCU\\Software\\Tree\\C", "/v", "v", "/f"});
-    EXPECT_EQ(value.exitStatus, 0) << value.err;
-    EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, u"Software\\Tree\\C", u"v"));
+    EXPECT_TRUE(Succeeds({"delete", "HKCU\\Software\\Tree\\C", "/v", "v", "/f"}));
+    EXPECT_FALSE(Value(HKEY_CURRENT_USER, u"Software\\Tree\\C", u"v"));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\Tree\\C"));
 
-    ProgramResult unconfirmed = Reg({"delete", "HKCU\\Software\\Tree"}); // stdin is empty
-    EXPECT_EQ(unconfirmed.out,
+    EXPECT_EQ(Reg({"delete", "HKCU\\Software\\Tree"}).out, // stdin is empty
               "Permanently delete the registry key HKEY_CURRENT_USER\\Software\\Tree (Yes/No)? "
               "The operation was canceled by the user.\n");
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\Tree\\A\\B"));
@@ -244,131 +207,90 @@ TEST_F(RegToolTest, DeleteRemovesValuesAndWholeTrees) {
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software"));
 }
 
-TEST_F(RegToolTest, ImportAppliesEveryEntryKindAndRefusesMalformedFiles) {
-    {
-        TestKey old;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Imp\\Gone\\Deeper", 0, NULL, 0,
-                                  KEY_ALL_ACCESS, NULL, old.Out(), NULL),
-                  ERROR_SUCCESS);
-        TestKey imp;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Imp", 0, NULL, 0, KEY_ALL_ACCESS,
-                                  NULL, imp.Out(), NULL),
-                  ERROR_SUCCESS);
-        BYTE one = 1;
-        ASSERT_EQ(RegSetValueExW(imp.Get(), u"old", 0, REG_BINARY, &one, 1), ERROR_SUCCESS);
-    }
-    testing_support::WriteFile(RootPath("in.reg"),
-                               "Windows Registry Editor Version 5.00\r\n"
-                               "\r\n"
-                               "; a comment\r\n"
-                               "[HKEY_CURRENT_USER\\Software\\Imp]\r\n"
-                               "@=\"default\"\r\n"
-                               "\"s\"=\"a \\\"quoted\\\" C:\\\\path\"\r\n"
-                               "\"d\"=dword:0000002a\r\n"
-                               "\"b\"=hex:01,02,\\\r\n"
-                               "  03\r\n"
-                               "\"e\"=hex(2):25,00,00,00\r\n"
-                               "\"old\"=-\r\n"
-                               "\r\n"
-                               "[-HKEY_CURRENT_USER\\Software\\Imp\\Gone]\r\n"
-                               "[-HKEY_CURRENT_USER\\Software\\Never\\There]\r\n");
+TEST_F(RegToolTest, ImportAppliesEveryEntryKind) {
+    ASSERT_TRUE(Succeeds({"add", "HKCU\\Software\\Imp\\Gone\\Deeper", "/f"}));
+    ASSERT_TRUE(Succeeds(
+        {"add", "HKCU\\Software\\Imp", "/v", "old", "/t", "REG_BINARY", "/d", "01", "/f"}));
+    WriteFile(RootPath("in.reg"), "Windows Registry Editor Version 5.00\r\n\r\n; a comment\r\n"
+                                  "[HKEY_CURRENT_USER\\Software\\Imp]\r\n@=\"default\"\r\n"
+                                  "\"s\"=\"a \\\"quoted\\\" C:\\\\path\"\r\n"
+                                  "\"d\"=dword:0000002a\r\n\"b\"=hex:01,02,\\\r\n  03\r\n"
+                                  "\"e\"=hex(2):25,00,00,00\r\n\"old\"=-\r\n\r\n"
+                                  "[-HKEY_CURRENT_USER\\Software\\Imp\\Gone]\r\n"
+                                  "[-HKEY_CURRENT_USER\\Software\\Never\\There]\r\n");
     ProgramResult import = Reg({"import", RootPath("in.reg")});
     ASSERT_EQ(import.exitStatus, 0) << import.err;
     EXPECT_EQ(import.err, kDone);
-
-    DWORD type = 0;
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u""),
-              Utf16Bytes(std::u16string(u"default", 8)));
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"s"),
-              Utf16Bytes(std::u16string(u"a \"quoted\" C:\\path", 19)));
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"d", &type),
-              (std::vector<BYTE>{0x2a, 0, 0, 0}));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"b"), (std::vector<BYTE>{1, 2, 3}));
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"e", &type),
-              (std::vector<BYTE>{0x25, 0, 0, 0}));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
-    EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, u"Software\\Imp", u"old"));
+    const std::pair<const char16_t*, Stored> imported[] = {
+        {u"", Sz(u"default")},
+        {u"s", Sz(u"a \"quoted\" C:\\path")},
+        {u"d", {REG_DWORD, {0x2a, 0, 0, 0}}},
+        {u"b", {REG_BINARY, {1, 2, 3}}},
+        {u"e", {REG_EXPAND_SZ, {0x25, 0, 0, 0}}},
+    };
+    for (const auto& [name, stored] : imported)
+        EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Imp", name), stored)
+            << hostwin::ToUtf8(name);
+    EXPECT_FALSE(Value(HKEY_CURRENT_USER, u"Software\\Imp", u"old"));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\Imp\\Gone"));
-
-    // A bad line anywhere means nothing of the file is applied.
-    testing_support::WriteFile(RootPath("bad.reg"), "Windows Registry Editor Version 5.00\n\n"
-                                                    "[HKEY_CURRENT_USER\\Software\\Bad]\n"
-                                                    "\"ok\"=\"fine\"\n"
-                                                    "\"x\"=dword:zz\n");
-    ProgramResult bad = Reg({"import", RootPath("bad.reg")});
-    EXPECT_EQ(bad.exitStatus, 1);
-    EXPECT_NE(bad.err.find("Line 5"), std::string::npos) << bad.err;
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\Bad"));
 }
 
-TEST_F(RegToolTest, ExportKeepsStringsThatAQuotedFormWouldChange) {
-    TestKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Raw", 0, NULL, 0, KEY_ALL_ACCESS, NULL,
-                              key.Out(), NULL),
-              ERROR_SUCCESS);
-    const std::vector<std::vector<BYTE>> odd = {
-        Utf16Bytes(u"no final NUL"),
-        Utf16Bytes(std::u16string(u"two\0parts\0", 10)),
-        Utf16Bytes(std::u16string(u"line\r\nbreak\0", 12)),
-        {},
+TEST_F(RegToolTest, ExportAndImportKeepStringsThatAQuotedFormWouldChange) {
+    const std::pair<const char16_t*, std::vector<BYTE>> odd[] = {
+        {u"v0", Utf16Bytes(u"no final NUL")},
+        {u"v1", Utf16Bytes(std::u16string(u"two\0parts\0", 10))},
+        {u"v2", Utf16Bytes(std::u16string(u"line\r\nbreak\0", 12))},
+        {u"v3", {}},
     };
-    for (size_t i = 0; i < odd.size(); ++i) {
-        std::u16string name = hostwin::FromUtf8("v" + std::to_string(i));
-        ASSERT_EQ(RegSetValueExW(key.Get(), name.c_str(), 0, REG_SZ, odd[i].data(),
-                                 static_cast<DWORD>(odd[i].size())),
+    {
+        TestKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Raw", 0, NULL, 0, KEY_ALL_ACCESS,
+                                  NULL, key.Out(), NULL),
                   ERROR_SUCCESS);
+        for (const auto& [name, data] : odd)
+            ASSERT_EQ(RegSetValueExW(key.Get(), name, 0, REG_SZ, data.data(),
+                                     static_cast<DWORD>(data.size())),
+                      ERROR_SUCCESS);
     }
-    ASSERT_EQ(Reg({"export", "HKCU\\Software\\Raw", RootPath("raw.reg"), "/y"}).exitStatus, 0);
-    const std::map<std::string, std::string> fresh = {{"HOSTWIN_ROOT", RootPath("fresh")}};
-    ProgramResult import = Reg({"import", RootPath("raw.reg")}, fresh);
-    ASSERT_EQ(import.exitStatus, 0) << import.err;
-    ProgramResult query = Reg({"query", "HKCU\\Software\\Raw"}, fresh);
-    EXPECT_NE(query.out.find("v0    REG_SZ    no final NUL"), std::string::npos) << query.out;
-    EXPECT_NE(query.out.find("v1    REG_SZ    two"), std::string::npos) << query.out;
-    // The bytes themselves, read on the fresh machine by the tool's own export.
-    ASSERT_EQ(Reg({"export", "HKCU\\Software\\Raw", RootPath("raw2.reg"), "/y"}, fresh).exitStatus,
-              0);
-    EXPECT_EQ(testing_support::ReadFile(RootPath("raw2.reg")),
-              testing_support::ReadFile(RootPath("raw.reg")));
+    ASSERT_TRUE(Succeeds({"export", "HKCU\\Software\\Raw", RootPath("raw.reg"), "/y"}));
+    ASSERT_TRUE(Succeeds({"delete", "HKCU\\Software\\Raw", "/f"}));
+    ASSERT_TRUE(Succeeds({"import", RootPath("raw.reg")}));
+    for (const auto& [name, data] : odd)
+        EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Raw", name), Stored(REG_SZ, data))
+            << hostwin::ToUtf8(name);
 }
 
 TEST_F(RegToolTest, ACrashBeforeCommitLeavesThePreviousState) {
-    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Before", "/v", "v", "/d", "kept", "/f"}).exitStatus, 0);
-
-    // First write of the process: creating three nested keys at once.
-    ProgramResult first = Reg({"add", "HKCU\\Software\\A\\B\\C", "/v", "x", "/d", "y", "/f"},
-                              {{"HOSTWIN_REGISTRY_CRASH_BEFORE_COMMIT", "1"}});
-    EXPECT_EQ(first.exitStatus, -1); // killed
+    ASSERT_TRUE(Succeeds({"add", "HKCU\\Software\\Before", "/v", "v", "/d", "kept", "/f"}));
+    const std::vector<std::string> add = {"add", "HKCU\\Software\\A\\B\\C", "/v", "x", "/d", "y",
+                                          "/f"};
+    // First write of the process: creating three nested keys at once; -1: killed.
+    EXPECT_EQ(Reg(add, {{"HOSTWIN_REGISTRY_CRASH_BEFORE_COMMIT", "1"}}).exitStatus, -1);
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\A"));
-
     // Second write: the keys are committed, the value is not.
-    ProgramResult second = Reg({"add", "HKCU\\Software\\A\\B\\C", "/v", "x", "/d", "y", "/f"},
-                               {{"HOSTWIN_REGISTRY_CRASH_BEFORE_COMMIT", "2"}});
-    EXPECT_EQ(second.exitStatus, -1);
+    EXPECT_EQ(Reg(add, {{"HOSTWIN_REGISTRY_CRASH_BEFORE_COMMIT", "2"}}).exitStatus, -1);
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\A\\B\\C"));
-    EXPECT_FALSE(ReadValue(HKEY_CURRENT_USER, u"Software\\A\\B\\C", u"x"));
+    EXPECT_FALSE(Value(HKEY_CURRENT_USER, u"Software\\A\\B\\C", u"x"));
 
-    EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Before", u"v"),
-              Utf16Bytes(std::u16string(u"kept", 5)));
-    EXPECT_EQ(Reg({"add", "HKCU\\Software\\A\\B\\C", "/v", "x", "/d", "y", "/f"}).exitStatus, 0);
+    EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Before", u"v"), Sz(u"kept"));
+    EXPECT_TRUE(Succeeds(add));
 }
 
 TEST_F(RegToolTest, ADamagedStoreIsNamedAndNeverReplaced) {
     const std::string store = RootPath("registry/registry.db");
     const std::string garbage(4096, '\x5A');
-    testing_support::WriteFile(store, garbage);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"query", "HKLM\\Software"},
-          std::vector<std::string>{"add", "HKLM\\Software\\New", "/f"}}) {
+    WriteFile(store, garbage);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"query", "HKLM\\Software"}, {"add", "HKLM\\Software\\New", "/f"}}) {
         ProgramResult result = Reg(args);
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_NE(result.err.find(store), std::string::npos) << result.err;
-        EXPECT_NE(result.err.find("ERROR: The configuration registry database is corrupt."),
+        EXPECT_NE(result.err.find("registry store " + store + " is damaged"), std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find("ERROR: The configuration registry database is corrupt.\n"),
                   std::string::npos)
             << result.err;
     }
-    EXPECT_EQ(testing_support::ReadFile(store), garbage);
+    EXPECT_EQ(ReadFile(store), garbage);
 }
 
 } // namespace
