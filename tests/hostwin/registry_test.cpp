@@ -182,32 +182,36 @@ TEST_F(RegistryTest, HandlesAllowOnlyWhatTheyWereOpenedFor) {
     }
 }
 
-TEST_F(RegistryTest, ReadOnlyKeysRefuseEveryWrite) {
+// A key marked read-only, and the whole machine hive for a standard user, refuse every write
+// and stay readable.
+TEST_F(RegistryTest, ReadOnlyKeysAndTheMachineHiveOfAStandardUserRefuseWrites) {
+    MakeKey(HKEY_LOCAL_MACHINE, u"Software\\Locked");
     MakeKey(HKEY_LOCAL_MACHINE, u"Software\\Locked\\Child");
-    ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, u"Software\\Locked"));
-    TestKey key;
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", KEY_WRITE, key), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked", key), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked\\New", key), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Locked\\Child"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Locked"), ERROR_ACCESS_DENIED);
-    // A handle that asks for as much as it may get gets read rights only.
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", 0x02000000 /* MAXIMUM_ALLOWED */, key),
-              ERROR_SUCCESS);
-    EXPECT_EQ(SetText(key.Get(), u"v", u"x"), ERROR_ACCESS_DENIED);
-}
-
-TEST_F(RegistryTest, StandardUserCannotWriteTheMachineHive) {
-    MakeKey(HKEY_LOCAL_MACHINE, u"Software\\Vendor");
-    StandardUser user;
-    TestKey key;
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Vendor", KEY_WRITE, key), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\New", key), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(SetText(HKEY_LOCAL_MACHINE, u"v", u"x"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Vendor"), ERROR_ACCESS_DENIED);
-
-    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Vendor", KEY_READ, key), ERROR_SUCCESS);
-    EXPECT_EQ(Data(key.Get(), u"v"), Sz(u"x"));
+    for (bool standardUser : {true, false}) {
+        SCOPED_TRACE(standardUser ? "standard user" : "read-only key");
+        std::optional<StandardUser> user;
+        if (standardUser)
+            user.emplace();
+        else
+            ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, u"Software\\Locked"));
+        TestKey key;
+        EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", KEY_WRITE, key),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked", key), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked\\New", key), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(SetText(HKEY_LOCAL_MACHINE, u"v", u"x"),
+                  standardUser ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+        // The mark is on the key, not on its child.
+        EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Locked\\Child"),
+                  standardUser ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+        EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Locked"), ERROR_ACCESS_DENIED);
+        // A handle that asks for as much as it may get gets read rights only.
+        ASSERT_EQ(
+            Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", 0x02000000 /* MAXIMUM_ALLOWED */, key),
+            ERROR_SUCCESS);
+        EXPECT_EQ(Data(key.Get(), u"v"), Sz(u"x"));
+        EXPECT_EQ(SetText(key.Get(), u"v", u"y"), ERROR_ACCESS_DENIED);
+    }
 }
 
 TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
@@ -216,10 +220,10 @@ TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
     ASSERT_EQ(Create(parent.Get(), u"Child", child, KEY_ALL_ACCESS), ERROR_SUCCESS);
     ASSERT_EQ(SetText(child.Get(), u"v", u"x"), ERROR_SUCCESS);
 
-    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Del"),
-              ERROR_ACCESS_DENIED); // not a leaf
+    // Only leaves are deleted, never a hive root.
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Del"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyW(parent.Get(), nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u""), ERROR_ACCESS_DENIED); // never a hive root
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u""), ERROR_ACCESS_DENIED);
     // One view on the host: either view flag deletes; both at once, or a reserved value, do not.
     EXPECT_EQ(RegDeleteKeyExW(parent.Get(), u"Child", KEY_WOW64_32KEY | KEY_WOW64_64KEY, 0),
               ERROR_INVALID_PARAMETER);
