@@ -7,45 +7,45 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-using testing_support::MachineTest;
 using testing_support::ProgramResult;
 using testing_support::RunProgram;
-using testing_support::SpawnProgram;
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // Agents started behind hostwin's back, as from a shell; ended and reaped by the test.
-class ToolsTest : public MachineTest {
+class ToolsTest : public testing_support::MachineTest {
 protected:
     void TearDown() override {
-        for (int pid : m_started) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        for (int pid : m_started)
+            if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) { // not collected by the test
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
         MachineTest::TearDown();
     }
 
-    int StartAgent(const std::string& name, const std::string& root) {
-        std::string path = RootPath("drive_c/agents/" + name);
+    // Starts a copy of the sample agent as `name`, as from a shell; on this machine by default.
+    int StartAgent(const std::string& name, const std::string& root = "") {
+        const std::string path = RootPath("drive_c/agents/" + name);
         fs::create_directories(fs::path(path).parent_path());
-        if (!fs::exists(path))
-            fs::copy_file(PELLARD_EXE, path);
-        int pid = SpawnProgram({path}, {{"HOSTWIN_ROOT", root}});
+        fs::copy_file(PELLARD_EXE, path, fs::copy_options::skip_existing);
+        const int pid =
+            testing_support::SpawnProgram({path}, {{"HOSTWIN_ROOT", root.empty() ? Root() : root}});
         EXPECT_GT(pid, 0);
         m_started.push_back(pid);
         // The spawn returns before the kernel shows the new program's environment.
-        const std::string environ = "/proc/" + std::to_string(pid) + "/environ";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (testing_support::ReadFile(environ).empty() &&
+        while (testing_support::ReadFile("/proc/" + std::to_string(pid) + "/environ").empty() &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
         return pid;
@@ -54,115 +54,92 @@ protected:
     // True while the agent runs; collects it once it has ended.
     static bool Running(int pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
 
-    // Exit status of an agent that taskkill ended (it reports no more than "killed").
-    static bool EndedBySignal(int pid) {
-        int status = 0;
-        return waitpid(pid, &status, 0) == pid && WIFSIGNALED(status);
-    }
-
 private:
     std::vector<int> m_started;
 };
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+size_t LineCount(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-std::string Row(const std::string& image, int pid) {
-    std::string row = image;
-    row.resize(25, ' ');
-    std::string number = std::to_string(pid);
-    return row + " " + std::string(8 - number.size(), ' ') + number;
+// Whether the table has the row: the image name padded to 25 columns, the pid right-aligned in 8.
+bool Listed(const std::string& table, const char* image, int pid) {
+    char row[64];
+    std::snprintf(row, sizeof row, "\n%-25s %8d\n", image, pid);
+    return table.find(row) != std::string::npos;
 }
 
-TEST_F(ToolsTest, TasklistPrintsThisMachinesProcessesAsTheWindowsTable) {
-    int here = StartAgent("pellard.exe", Root());
-    int other = StartAgent("pellard.exe", Root() + "/other-machine");
-    int longName = StartAgent("a-rather-long-agent-name-indeed.exe", Root());
+TEST_F(ToolsTest, TasklistShowsAndTaskkillEndsProcessesByImageName) {
+    const int first = StartAgent("pellard.exe");
+    const int second = StartAgent("pellard.exe");
+    const int longName = StartAgent("a-rather-long-agent-name-indeed.exe");
+    const int other = StartAgent("pellard.exe", Root() + "/other-machine");
 
-    ProgramResult result = RunProgram({TASKLIST_EXE});
-    ASSERT_EQ(result.exitStatus, 0) << result.err;
-    std::vector<std::string> lines = Lines(result.out);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "");
-    EXPECT_EQ(lines[1], "Image Name                     PID");
-    EXPECT_EQ(lines[2], "========================= ========");
-    auto listed = [&lines](const std::string& row) {
-        return std::find(lines.begin(), lines.end(), row) != lines.end();
-    };
-    EXPECT_TRUE(listed(Row("pellard.exe", here))) << result.out;
-    EXPECT_TRUE(listed(Row("a-rather-long-agent-name-", longName))) << result.out;
-    EXPECT_FALSE(listed(Row("pellard.exe", other))) << result.out;
-    // Both agents and tasklist itself; nothing of the other machine, not this test.
-    EXPECT_EQ(lines.size(), 6u) << result.out;
-
-    ProgramResult bare = RunProgram({TASKLIST_EXE, "/nh"});
-    ASSERT_EQ(bare.exitStatus, 0);
-    std::vector<std::string> bareLines = Lines(bare.out);
-    EXPECT_EQ(bareLines.size(), 4u) << bare.out;
-    EXPECT_EQ(std::count(bareLines.begin(), bareLines.end(), Row("pellard.exe", here)), 1);
-
-    ProgramResult wrong = RunProgram({TASKLIST_EXE, "/bogus"});
-    EXPECT_EQ(wrong.exitStatus, ERROR_INVALID_PARAMETER);
-    EXPECT_NE(wrong.err.find("ERROR: Invalid argument/option - '/bogus'."), std::string::npos);
-    EXPECT_EQ(wrong.out, "");
-}
-
-TEST_F(ToolsTest, TaskkillEndsEveryProcessOfTheNameOnThisMachineOnly) {
-    int first = StartAgent("pellard.exe", Root());
-    int second = StartAgent("pellard.exe", Root());
-    int other = StartAgent("pellard.exe", Root() + "/other-machine");
-    int unrelated = StartAgent("sentinel.exe", Root());
+    ProgramResult list = RunProgram({TASKLIST_EXE});
+    ASSERT_EQ(list.exitStatus, 0) << list.err;
+    const std::string header = "\nImage Name                     PID\n"
+                               "========================= ========\n";
+    EXPECT_EQ(list.out.substr(0, header.size()), header);
+    EXPECT_TRUE(Listed(list.out, "pellard.exe", first)) << list.out;
+    EXPECT_TRUE(Listed(list.out, "pellard.exe", second)) << list.out;
+    EXPECT_TRUE(Listed(list.out, "a-rather-long-agent-name-", longName)) << list.out;
+    EXPECT_FALSE(Listed(list.out, "pellard.exe", other)) << list.out;
+    EXPECT_EQ(LineCount(list.out), 7u) << "three agents and tasklist, not this test: " << list.out;
 
     // Image names are compared without regard to case, as on Windows.
-    ProgramResult result = RunProgram({TASKKILL_EXE, "/im", "PELLARD.EXE", "/f"});
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    for (int pid : {first, second})
-        EXPECT_NE(result.out.find("SUCCESS: The process \"pellard.exe\" with PID " +
-                                  std::to_string(pid) + " has been terminated.\n"),
+    ProgramResult kill = RunProgram({TASKKILL_EXE, "/im", "PELLARD.EXE", "/f"});
+    EXPECT_EQ(kill.exitStatus, 0) << kill.err;
+    EXPECT_EQ(LineCount(kill.out), 2u) << kill.out;
+    for (int pid : {first, second}) {
+        EXPECT_NE(kill.out.find("SUCCESS: The process \"pellard.exe\" with PID " +
+                                std::to_string(pid) + " has been terminated.\n"),
                   std::string::npos)
-            << result.out;
-    EXPECT_EQ(Lines(result.out).size(), 2u) << result.out;
-    EXPECT_TRUE(EndedBySignal(first));
-    EXPECT_TRUE(EndedBySignal(second));
+            << kill.out;
+        int status = 0; // the code taskkill gives is not seen here, only that it was killed
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status));
+    }
+    EXPECT_TRUE(Running(longName));
     EXPECT_TRUE(Running(other));
-    EXPECT_TRUE(Running(unrelated));
 
     ProgramResult again = RunProgram({TASKKILL_EXE, "/IM", "pellard.exe", "/F"});
     EXPECT_EQ(again.exitStatus, 128);
     EXPECT_EQ(again.err, "ERROR: The process \"pellard.exe\" not found.\n");
     EXPECT_EQ(again.out, "");
-    EXPECT_TRUE(Running(other));
+
+    ProgramResult bare = RunProgram({TASKLIST_EXE, "/nh"});
+    ASSERT_EQ(bare.exitStatus, 0);
+    EXPECT_EQ(LineCount(bare.out), 3u) << "the long-named agent and tasklist: " << bare.out;
+    EXPECT_TRUE(Listed(bare.out, "a-rather-long-agent-name-", longName)) << bare.out;
 }
 
-TEST_F(ToolsTest, TaskkillRefusesWhatItCannotDo) {
-    int agent = StartAgent("pellard.exe", Root());
+TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
+    const int agent = StartAgent("pellard.exe");
     struct Case {
-        std::vector<std::string> arguments;
         int exitStatus;
         const char* message;
+        std::vector<std::string> argv;
     } cases[] = {
+        {ERROR_INVALID_PARAMETER,
+         "ERROR: Invalid argument/option - '/bogus'.",
+         {TASKLIST_EXE, "/bogus"}},
         // Without /F: these processes have no window to be asked to close.
-        {{"/IM", "pellard.exe"},
-         ERROR_INVALID_FUNCTION,
-         "Reason: This process can only be terminated forcefully (with /F option)."},
-        {{"/F"}, ERROR_INVALID_PARAMETER, "ERROR: Invalid syntax. /IM option is required."},
-        {{"/IM"}, ERROR_INVALID_PARAMETER, "ERROR: Invalid argument/option - '/IM'."},
-        {{"/IM", "pellard.exe", "/T", "/F"},
-         ERROR_INVALID_PARAMETER,
-         "ERROR: Invalid argument/option - '/T'."},
+        {ERROR_INVALID_FUNCTION,
+         "Reason: This process can only be terminated forcefully (with /F option).",
+         {TASKKILL_EXE, "/IM", "pellard.exe"}},
+        {ERROR_INVALID_PARAMETER,
+         "ERROR: Invalid syntax. /IM option is required.",
+         {TASKKILL_EXE, "/F"}},
+        {ERROR_INVALID_PARAMETER, "ERROR: Invalid argument/option - '/IM'.", {TASKKILL_EXE, "/IM"}},
+        {ERROR_INVALID_PARAMETER,
+         "ERROR: Invalid argument/option - '/T'.",
+         {TASKKILL_EXE, "/IM", "pellard.exe", "/T", "/F"}},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv{TASKKILL_EXE};
-        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        ProgramResult result = RunProgram(argv);
+        ProgramResult result = RunProgram(c.argv);
         EXPECT_EQ(result.exitStatus, c.exitStatus) << c.message;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
-        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.out, "") << c.message;
         EXPECT_TRUE(Running(agent)) << c.message;
     }
 }
