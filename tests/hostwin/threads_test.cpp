@@ -7,7 +7,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 using testing_support::MachineTest;
 
@@ -15,214 +14,124 @@ namespace {
 
 class ThreadsTest : public MachineTest {};
 
-struct Gate {
-    HANDLE started = CreateEventW(NULL, TRUE, FALSE, NULL);
-    HANDLE release = CreateEventW(NULL, TRUE, FALSE, NULL);
-    DWORD seenId = 0;
-    ~Gate() {
-        CloseHandle(started);
-        CloseHandle(release);
-    }
-};
-
-DWORD WINAPI RunUntilReleased(LPVOID parameter) {
-    auto* gate = static_cast<Gate*>(parameter);
-    gate->seenId = GetCurrentThreadId();
-    SetEvent(gate->started);
-    WaitForSingleObject(gate->release, INFINITE);
+DWORD WINAPI WaitThenEnd(LPVOID release) {
+    WaitForSingleObject(release, INFINITE);
     return 42;
 }
 
-TEST_F(ThreadsTest, ThreadRunsUnderItsIdAndHasAnExitCodeOnlyOnceEnded) {
-    Gate gate;
-    DWORD id = 0;
-    HANDLE thread = CreateThread(NULL, 0, RunUntilReleased, &gate, 0, &id);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(gate.started, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(gate.seenId, id);
-    EXPECT_NE(id, GetCurrentThreadId());
+DWORD WINAPI SignalAndEnd(LPVOID event) {
+    SetEvent(event);
+    return 0;
+}
 
+TEST_F(ThreadsTest, ThreadHasAnExitCodeOnlyOnceEnded) {
+    HANDLE release = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE thread = CreateThread(NULL, 0, WaitThenEnd, release, 0, NULL);
+    ASSERT_NE(thread, nullptr);
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(WaitForSingleObject(thread, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(thread)) << "a thread is no event";
+    EXPECT_FALSE(ResetEvent(thread));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(GetExitCodeThread(release, &code)) << "nor is an event a thread";
 
-    SetEvent(gate.release);
+    SetEvent(release);
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 42u);
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
     EXPECT_TRUE(CloseHandle(thread));
-}
+    CloseHandle(release);
 
-DWORD WINAPI SignalAndEnd(LPVOID parameter) {
-    SetEvent(static_cast<HANDLE>(parameter));
-    return 0;
-}
-
-TEST_F(ThreadsTest, ClosingTheHandleDoesNotStopTheThread) {
+    // Closing the handle at once does not stop the thread.
     HANDLE ran = CreateEventW(NULL, TRUE, FALSE, NULL);
-    HANDLE thread = CreateThread(NULL, 0, SignalAndEnd, ran, 0, NULL);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_TRUE(CloseHandle(CreateThread(NULL, 0, SignalAndEnd, ran, 0, NULL)));
     EXPECT_EQ(WaitForSingleObject(ran, INFINITE), WAIT_OBJECT_0);
     CloseHandle(ran);
 }
 
 TEST_F(ThreadsTest, EveryThreadHasItsOwnStableNonZeroId) {
-    std::vector<DWORD> ids(4);
-    std::vector<std::thread> threads;
-    for (DWORD& id : ids)
-        threads.emplace_back([&id] {
-            id = GetCurrentThreadId();
-            EXPECT_EQ(GetCurrentThreadId(), id);
-        });
-    for (std::thread& t : threads)
-        t.join();
-    ids.push_back(GetCurrentThreadId());
-    EXPECT_EQ(GetCurrentThreadId(), ids.back());
-    std::set<DWORD> distinct(ids.begin(), ids.end());
-    EXPECT_EQ(distinct.size(), ids.size());
+    DWORD ids[3] = {GetCurrentThreadId()};
+    std::thread first([&] { ids[1] = GetCurrentThreadId(); });
+    std::thread second([&] { ids[2] = GetCurrentThreadId(); });
+    first.join();
+    second.join();
+    EXPECT_EQ(GetCurrentThreadId(), ids[0]);
+    std::set<DWORD> distinct(std::begin(ids), std::end(ids));
+    EXPECT_EQ(distinct.size(), 3u);
     EXPECT_EQ(distinct.count(0), 0u);
 }
 
-std::atomic<int> g_unexpectedRuns{0};
-DWORD WINAPI MustNotRun(LPVOID) {
-    ++g_unexpectedRuns;
-    return 0;
-}
-
-TEST_F(ThreadsTest, RequestsTheHostCannotHonourCreateNoThread) {
+TEST_F(ThreadsTest, RequestsTheHostCannotHonourCreateNothing) {
+    HANDLE ran = CreateEventW(NULL, TRUE, FALSE, NULL);
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), NULL, TRUE};
-    struct Case {
-        const char* name;
-        LPSECURITY_ATTRIBUTES attributes;
-        SIZE_T stackSize;
-        DWORD flags;
-        LPTHREAD_START_ROUTINE start;
-        DWORD error;
-    } cases[] = {
-        {"stack size", NULL, 64 * 1024, 0, MustNotRun, ERROR_NOT_SUPPORTED},
-        {"suspended", NULL, 0, CREATE_SUSPENDED, MustNotRun, ERROR_NOT_SUPPORTED},
-        {"inheritable handle", &inheritable, 0, 0, MustNotRun, ERROR_NOT_SUPPORTED},
-        {"no start routine", NULL, 0, 0, NULL, ERROR_INVALID_PARAMETER},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        DWORD id = 0xDEAD;
+    auto refused = [ran](LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, DWORD flags,
+                         LPTHREAD_START_ROUTINE start = SignalAndEnd) {
         SetLastError(0);
-        EXPECT_EQ(CreateThread(c.attributes, c.stackSize, c.start, NULL, c.flags, &id), nullptr);
-        EXPECT_EQ(GetLastError(), c.error);
-        EXPECT_EQ(id, 0xDEADu) << "no id for a thread that does not exist";
-    }
-    EXPECT_EQ(g_unexpectedRuns.load(), 0);
+        EXPECT_EQ(CreateThread(attributes, stack, start, ran, flags, NULL), nullptr);
+        return GetLastError();
+    };
+    constexpr DWORD kUnsupported = ERROR_NOT_SUPPORTED;
+    EXPECT_EQ(refused(NULL, 64 * 1024, 0), kUnsupported);
+    EXPECT_EQ(refused(NULL, 0, CREATE_SUSPENDED), kUnsupported);
+    EXPECT_EQ(refused(&inheritable, 0, 0), kUnsupported);
+    EXPECT_EQ(refused(NULL, 0, 0, NULL), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(WaitForSingleObject(ran, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "none of them ran";
+    CloseHandle(ran);
+    SetLastError(0);
+    EXPECT_EQ(CreateEventW(NULL, TRUE, FALSE, u"Global\\shared"), nullptr);
+    EXPECT_EQ(GetLastError(), kUnsupported);
 }
 
 // Each script step acts on one event: S set, R reset, + a zero wait that must succeed,
 // - a zero wait that must time out.
 TEST_F(ThreadsTest, EventsFollowTheirResetMode) {
-    struct Case {
-        const char* name;
-        BOOL manual;
-        BOOL initial;
+    const struct {
+        BOOL manual, initial;
         const char* script;
-    } cases[] = {
-        {"auto, signalled at creation", FALSE, TRUE, "+-"},
-        {"auto, one wait per signal", FALSE, FALSE, "-S+-S+-"},
-        {"auto, signals do not add up", FALSE, FALSE, "SS+-"},
-        {"auto, reset drops the signal", FALSE, FALSE, "SR-"},
-        {"manual, stays signalled", TRUE, FALSE, "-S+++R-"},
-        {"manual, signalled at creation", TRUE, TRUE, "++R-S+"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    } cases[] = {{FALSE, TRUE, "+-S+-SS+-SR-"}, {TRUE, FALSE, "-S++R-S+"}};
+    for (const auto& c : cases) {
         HANDLE event = CreateEventW(NULL, c.manual, c.initial, NULL);
         ASSERT_NE(event, nullptr);
         for (const char* step = c.script; *step; ++step) {
-            SCOPED_TRACE(std::string("at step ") + std::to_string(step - c.script));
-            switch (*step) {
-            case 'S':
+            SCOPED_TRACE(std::string(c.script) + " at step " + std::to_string(step - c.script));
+            if (*step == 'S')
                 EXPECT_TRUE(SetEvent(event));
-                break;
-            case 'R':
+            else if (*step == 'R')
                 EXPECT_TRUE(ResetEvent(event));
-                break;
-            case '+':
-                EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-                break;
-            case '-':
-                EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-                break;
-            }
+            else
+                EXPECT_EQ(WaitForSingleObject(event, 0),
+                          *step == '+' ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
         }
         EXPECT_TRUE(CloseHandle(event));
     }
 }
 
-TEST_F(ThreadsTest, WaitTimesOutOnAnUnsignalledEventAndWakesOnAnotherThreadsSignal) {
-    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, 15), static_cast<DWORD>(WAIT_TIMEOUT));
-
-    DWORD woken = WAIT_FAILED;
-    std::thread waiter([&] { woken = WaitForSingleObject(event, INFINITE); });
-    EXPECT_TRUE(SetEvent(event));
-    waiter.join();
-    EXPECT_EQ(woken, WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT))
-        << "the woken waiter consumed the signal";
-    EXPECT_TRUE(CloseHandle(event));
-}
-
-TEST_F(ThreadsTest, AutoResetSignalReleasesOneOfTwoWaiters) {
+TEST_F(ThreadsTest, WaitTimesOutThenEachAutoResetSignalWakesOneWaiter) {
     HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
     HANDLE woke = CreateEventW(NULL, FALSE, FALSE, NULL);
+    EXPECT_EQ(WaitForSingleObject(event, 15), static_cast<DWORD>(WAIT_TIMEOUT));
     std::atomic<int> released{0};
     auto wait = [&] {
-        WaitForSingleObject(event, INFINITE);
+        EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
         ++released;
         SetEvent(woke);
     };
     std::thread first(wait), second(wait);
-    SetEvent(event);
-    ASSERT_EQ(WaitForSingleObject(woke, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(woke, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(released.load(), 1);
-    SetEvent(event);
+    EXPECT_TRUE(SetEvent(event));
     first.join();
     second.join();
     EXPECT_EQ(released.load(), 2);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the woken waiters consumed the signals";
     CloseHandle(event);
     CloseHandle(woke);
-}
-
-TEST_F(ThreadsTest, EventCallsRejectWhatIsNotAnEvent) {
-    Gate gate;
-    HANDLE thread = CreateThread(NULL, 0, RunUntilReleased, &gate, 0, NULL);
-    ASSERT_NE(thread, nullptr);
-    struct Case {
-        const char* name;
-        HANDLE handle;
-    } cases[] = {{"null", NULL}, {"thread", thread}, {"made up", reinterpret_cast<HANDLE>(0x7FF0)}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetLastError(0);
-        EXPECT_FALSE(SetEvent(c.handle));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        SetLastError(0);
-        EXPECT_FALSE(ResetEvent(c.handle));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    }
-    DWORD code = 0;
-    EXPECT_FALSE(GetExitCodeThread(gate.started, &code)) << "an event is not a thread";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-
-    SetLastError(0);
-    EXPECT_EQ(CreateEventW(NULL, TRUE, FALSE, u"Global\\shared"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-
-    SetEvent(gate.release);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
 }
 
 } // namespace
