@@ -34,6 +34,10 @@ public:
         return CExeModuleT<T>::ReleaseServerLock();
     }
 
+    // The process's main course: refuse to run on broken module records, act on the command
+    // line, clean up, and return the exit code. The whole line is read, program path included:
+    // switches are recognised wherever they stand. Registration switches and the server start
+    // are not wired in yet, so a line without them ends here with S_OK.
     int ModuleMain(int nShowCmd) {
         (void)nShowCmd;
         if (CBaseModuleRecord::m_initFailed) {
