@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
 #include <thread>
 
 using testing_support::MachineTest;
@@ -53,9 +58,6 @@ TEST_F(CoreTest, FaultOnEveryCallUntilCleared) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-} // namespace
-
-namespace {
 
 // Faults set from the environment reach a program before its first call: tasklist takes one
 // snapshot, so only a fault on the first call (or on every call) makes it fail.
@@ -75,6 +77,33 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCall) {
             {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", c.faults}});
         EXPECT_EQ(result.exitStatus, c.exitStatus) << c.faults << "\n" << result.err;
     }
+}
+
+
+// The sample agent sleeps a second between heartbeats; scaled a thousandfold down, twenty
+// heartbeats come in well under the deadline, which unscaled sleeps could never meet.
+TEST_F(CoreTest, TimeScaleShortensEverySleep) {
+    const std::string agent = RootPath("drive_c/pellard/bin/pellard.exe");
+    testing_support::WriteFile(agent, testing_support::ReadFile(PELLARD_EXE));
+    chmod(agent.c_str(), 0755);
+    int pid = testing_support::SpawnProgram(
+        {agent}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_TIME_SCALE", "0.001"}});
+    ASSERT_GT(pid, 0);
+    const std::string log = RootPath("drive_c/pellard/bin/pellard.log");
+    auto heartbeats = [&] {
+        std::string text = testing_support::ReadFile(log);
+        size_t count = 0;
+        for (size_t at = text.find("heartbeat"); at != std::string::npos;
+             at = text.find("heartbeat", at + 1))
+            ++count;
+        return count;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (heartbeats() < 20 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(heartbeats(), 20u);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 } // namespace
