@@ -33,6 +33,7 @@ typedef SERVICE_STATUS* LPSERVICE_STATUS;
 DECLARE_HANDLE(SERVICE_STATUS_HANDLE);
 DECLARE_HANDLE(SC_HANDLE);
 
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
+                             LPSERVICE_STATUS lpServiceStatus);
 
 } // extern "C"

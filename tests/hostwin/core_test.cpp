@@ -58,7 +58,6 @@ TEST_F(CoreTest, FaultOnEveryCallUntilCleared) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-
 // Faults set from the environment reach a program before its first call: tasklist takes one
 // snapshot, so only a fault on the first call (or on every call) makes it fail.
 TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCall) {
@@ -78,7 +77,6 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCall) {
         EXPECT_EQ(result.exitStatus, c.exitStatus) << c.faults << "\n" << result.err;
     }
 }
-
 
 // The sample agent sleeps a second between heartbeats; scaled a thousandfold down, twenty
 // heartbeats come in well under the deadline, which unscaled sleeps could never meet.
