@@ -32,6 +32,8 @@ inline bool HasEnded(const ProcStat& stat) {
 
 // The environment a process started with (later setenv calls do not show), NAME=value items.
 bool ReadStartEnvironment(pid_t pid, std::vector<std::string>& environment);
+// The items of a NUL-separated list, as /proc gives command lines and environments.
+std::vector<std::string> SplitNulSeparated(const std::string& text);
 // Value of the first NAME= item; false when there is none.
 bool FindEnvironmentValue(const std::vector<std::string>& environment, const char* name,
                           std::string& value);

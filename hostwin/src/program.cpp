@@ -105,16 +105,7 @@ ProgramState& Program() {
 std::vector<std::string> ArgumentsFromProc() {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::string text{std::istreambuf_iterator<char>(in), {}};
-    std::vector<std::string> argv;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\0', start);
-        if (end == std::string::npos)
-            end = text.size();
-        argv.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return argv;
+    return SplitNulSeparated(text);
 }
 
 // The command line of this process; the machine root can change (tests), and with it the

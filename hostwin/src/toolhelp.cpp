@@ -152,16 +152,21 @@ bool ReadStartEnvironment(pid_t pid, std::vector<std::string>& environment) {
     const std::string text = ReadWholeFile(ProcPath(pid, "environ"), ok);
     if (!ok)
         return false;
-    environment.clear();
+    environment = SplitNulSeparated(text);
+    return true;
+}
+
+std::vector<std::string> SplitNulSeparated(const std::string& text) {
+    std::vector<std::string> items;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\0', start);
         if (end == std::string::npos)
             end = text.size();
-        environment.push_back(text.substr(start, end - start));
+        items.push_back(text.substr(start, end - start));
         start = end + 1;
     }
-    return true;
+    return items;
 }
 
 bool FindEnvironmentValue(const std::vector<std::string>& environment, const char* name,

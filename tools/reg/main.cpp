@@ -135,9 +135,7 @@ LONG QueryTree(HKEY key, const std::u16string& path, const std::optional<std::u1
                size_t* matches) {
     std::vector<Value> values;
     std::vector<std::u16string> children;
-    LONG rc = ReadValues(key, &values);
-    if (rc == ERROR_SUCCESS)
-        rc = ReadSubKeys(key, &children);
+    LONG rc = ReadKey(key, &values, &children);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (!only) {

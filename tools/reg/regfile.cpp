@@ -86,9 +86,7 @@ std::u16string ValueLine(const Value& value) {
 LONG ExportTree(HKEY key, const std::u16string& fullName, std::u16string* out) {
     std::vector<Value> values;
     std::vector<std::u16string> children;
-    LONG rc = ReadValues(key, &values);
-    if (rc == ERROR_SUCCESS)
-        rc = ReadSubKeys(key, &children);
+    LONG rc = ReadKey(key, &values, &children);
     if (rc != ERROR_SUCCESS)
         return rc;
     *out += u"[" + fullName + u"]\r\n";

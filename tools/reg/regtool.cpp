@@ -91,6 +91,11 @@ bool ParseKeyPath(const std::u16string& text, KeyPath* path) {
     return false; // also remote names (\\machine\...), which this machine does not serve
 }
 
+LONG ReadKey(HKEY key, std::vector<Value>* values, std::vector<std::u16string>* names) {
+    LONG rc = ReadValues(key, values);
+    return rc == ERROR_SUCCESS ? ReadSubKeys(key, names) : rc;
+}
+
 LONG ReadValues(HKEY key, std::vector<Value>* values) {
     values->clear();
     std::vector<WCHAR> name;

@@ -28,6 +28,8 @@ struct Value {
 // The key's values in enumeration order, and its subkey names.
 LONG ReadValues(HKEY key, std::vector<Value>* values);
 LONG ReadSubKeys(HKEY key, std::vector<std::u16string>* names);
+// Both of the above, stopping at the first failure.
+LONG ReadKey(HKEY key, std::vector<Value>* values, std::vector<std::u16string>* names);
 // Deletes `name` below `parent` with everything under it, children first.
 LONG DeleteTree(HKEY parent, const std::u16string& name);
 
