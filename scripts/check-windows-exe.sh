@@ -2,7 +2,8 @@
 # Checks the Windows product build: tollivar.exe must be a PE32 GUI-subsystem executable for
 # i386 that imports from the system DLLs the service uses and the C runtime, and nothing else;
 # made for Windows Vista (OS and subsystem version 6.0) and declaring the Windows versions it
-# supports in its manifest; carrying the project's version; at most 200 KiB; and reproducible:
+# supports in its manifest; carrying the project's version; free of the build machine's
+# folders; at most 200 KiB; and reproducible:
 # the same sources built again from another folder give the same file, byte for byte.
 # Usage: scripts/check-windows-exe.sh BUILD_DIR   (e.g. build/windows)
 set -euo pipefail
@@ -90,6 +91,14 @@ for pair in "file:$file_ms:$file_ls" "product:$product_ms:$product_ls"; do
     [[ "$version" == "$want_version" ]] || fail "$which version is $version, expected $want_version"
 done
 
+# No folder of the build machine in the product, in narrow or UTF-16 text.
+build_dir=$(cd "$1" && pwd)
+for folder in "$source_dir" "$build_dir"; do
+    if strings -a "$exe" | grep -qF "$folder" || strings -a -el "$exe" | grep -qF "$folder"; then
+        fail "contains the build machine's folder $folder"
+    fi
+done
+
 size=$(stat -c %s "$exe")
 ((size <= max_size)) || fail "$size bytes, more than the $max_size allowed"
 
@@ -103,4 +112,4 @@ tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$elsew
 cmp -s "$exe" "$elsewhere/build/windows/bin/tollivar.exe" ||
     fail "differs from a second build of the same sources in another folder"
 
-echo "check-windows-exe: $exe: PE32, i386, Windows GUI 6.0; imports ${imports[*]}; version $want_version; supported OS list complete; $size bytes; reproducible"
+echo "check-windows-exe: $exe: PE32, i386, Windows GUI 6.0; imports ${imports[*]}; version $want_version; supported OS list complete; no build folder; $size bytes; reproducible"
