@@ -3,8 +3,8 @@
 # i386 that imports from the system DLLs the service uses and the C runtime, and nothing else;
 # made for Windows Vista (OS and subsystem version 6.0) and declaring the Windows versions it
 # supports in its manifest; carrying the project's version; free of the build machine's
-# folders; at most 200 KiB; and reproducible:
-# the same sources built again from another folder give the same file, byte for byte.
+# folders; at most 200 KiB; and reproducible: the same sources built again from another
+# folder give the same file, byte for byte.
 # Usage: scripts/check-windows-exe.sh BUILD_DIR   (e.g. build/windows)
 set -euo pipefail
 

@@ -4,6 +4,7 @@
 
 #include <tchar.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 
@@ -12,7 +13,21 @@ LONG WINAPI EndProcessWithExceptionCode(EXCEPTION_POINTERS*) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+namespace {
+
+[[noreturn]] void EndProcess() noexcept {
+    TerminateProcess(GetCurrentProcess(), kTerminateExitCode);
+    // Only reached when the process could not end itself that way.
+    ExitProcess(kTerminateExitCode);
+}
+
+} // namespace
+
 void EndProcessOnTerminate() noexcept {
+    // A second thread, or a failure while writing the line, comes straight to the end.
+    static std::atomic<bool> s_ending{false};
+    if (s_ending.exchange(true))
+        EndProcess();
     // No allocation, no trace machinery: the process may be out of memory or half built.
     WCHAR line[96];
     swprintf_s(line, sizeof(line) / sizeof(line[0]),
@@ -20,9 +35,7 @@ void EndProcessOnTerminate() noexcept {
                static_cast<unsigned>(HResultOfException(std::current_exception())),
                kTerminateExitCode);
     OutputDebugStringW(line);
-    TerminateProcess(GetCurrentProcess(), kTerminateExitCode);
-    // Only reached when the process could not end itself that way.
-    ExitProcess(kTerminateExitCode);
+    EndProcess();
 }
 
 CProcessGuard::CProcessGuard() {
