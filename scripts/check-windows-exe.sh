@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Checks the Windows product build: tollivar.exe must be a PE32 GUI-subsystem executable for
-# i386 that imports from the system DLLs the service uses and the C runtime, and nothing else.
+# i386 that imports from the system DLLs the service uses and the C runtime, and nothing else;
+# made for Windows Vista (OS and subsystem version 6.0) and declaring the Windows versions it
+# supports in its manifest; carrying the project's version; free of the build machine's
+# folders; at most 200 KiB; and reproducible: the same sources built again from another
+# folder give the same file, byte for byte.
 # Usage: scripts/check-windows-exe.sh BUILD_DIR   (e.g. build/windows)
 set -euo pipefail
 
@@ -11,6 +15,16 @@ fi
 exe="$1/bin/tollivar.exe"
 objdump="${OBJDUMP:-i686-w64-mingw32-objdump}"
 allowed=(KERNEL32.DLL USER32.DLL ADVAPI32.DLL OLE32.DLL OLEAUT32.DLL SHLWAPI.DLL MSVCRT.DLL)
+max_size=$((200 * 1024))
+# Vista, 7, 8, 8.1, 10 and 11 (one identifier for the last two).
+supported_os=(
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}"
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+)
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 fail() {
     echo "check-windows-exe: $exe: $*" >&2
@@ -48,4 +62,54 @@ for dll in "${imports[@]}"; do
 done
 [[ ${#unexpected[@]} -eq 0 ]] || fail "imports from unexpected DLLs: ${unexpected[*]} (allowed: ${allowed[*]})"
 
-echo "check-windows-exe: $exe: PE32, i386, Windows GUI; imports ${imports[*]}"
+for field in MajorOSystemVersion MajorSubsystemVersion; do
+    major=$(awk -v f="$field" '$1 == f { print $2; exit }' <<<"$headers")
+    minor=$(awk -v f="${field/Major/Minor}" '$1 == f { print $2; exit }' <<<"$headers")
+    [[ "$major.$minor" == "6.0" ]] || fail "${field/Major/} is '$major.$minor', expected 6.0 (Vista)"
+done
+
+# The manifest is stored as it is written: find its supported OS list and execution level.
+mapfile -t declared < <(LC_ALL=C grep -aoE 'supportedOS Id="\{[0-9a-f-]+\}"' "$exe" |
+    sed 's/.*Id="\(.*\)"/\1/' | sort)
+mapfile -t expected < <(printf '%s\n' "${supported_os[@]}" | sort)
+[[ "${declared[*]}" == "${expected[*]}" ]] ||
+    fail "manifest declares supported OS '${declared[*]}', expected '${expected[*]}'"
+LC_ALL=C grep -aq 'requestedExecutionLevel level="asInvoker" uiAccess="false"' "$exe" ||
+    fail "manifest does not request asInvoker without UI access"
+
+# The fixed part of the version record follows its signature 0xFEEF04BD: structure version,
+# then the file version and the product version, each as two 32-bit words (major.minor,
+# patch.tweak).
+want_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")
+[[ -n "$want_version" ]] || fail "no project version in $1/CMakeCache.txt"
+signature=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$exe" | head -n 1 | cut -d: -f1)
+[[ -n "$signature" ]] || fail "no version record"
+read -r file_ms file_ls product_ms product_ls < <(od -An -tu4 -j $((signature + 8)) -N 16 "$exe")
+for pair in "file:$file_ms:$file_ls" "product:$product_ms:$product_ls"; do
+    IFS=: read -r which ms ls <<<"$pair"
+    version="$((ms >> 16)).$((ms & 0xFFFF)).$((ls >> 16)).$((ls & 0xFFFF))"
+    [[ "$version" == "$want_version" ]] || fail "$which version is $version, expected $want_version"
+done
+
+# No folder of the build machine in the product, in narrow or UTF-16 text.
+build_dir=$(cd "$1" && pwd)
+for folder in "$source_dir" "$build_dir"; do
+    if strings -a "$exe" | grep -qF "$folder" || strings -a -el "$exe" | grep -qF "$folder"; then
+        fail "contains the build machine's folder $folder"
+    fi
+done
+
+size=$(stat -c %s "$exe")
+((size <= max_size)) || fail "$size bytes, more than the $max_size allowed"
+
+# The same sources, copied to a fresh folder and built there with the same preset.
+elsewhere=$(mktemp -d)
+trap 'rm -rf "$elsewhere"' EXIT
+tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$elsewhere" -xf -
+(cd "$elsewhere" && cmake --preset windows >/dev/null &&
+    cmake --build build/windows --target tollivar -j "${JOBS:-2}" >/dev/null) ||
+    fail "the second build in $elsewhere failed"
+cmp -s "$exe" "$elsewhere/build/windows/bin/tollivar.exe" ||
+    fail "differs from a second build of the same sources in another folder"
+
+echo "check-windows-exe: $exe: PE32, i386, Windows GUI 6.0; imports ${imports[*]}; version $want_version; supported OS list complete; no build folder; $size bytes; reproducible"

@@ -13,7 +13,7 @@ jobs=$(nproc)
 echo "== Windows product (i686 MinGW-w64)"
 cmake --preset windows >/dev/null
 cmake --build build/windows -j "$jobs"
-scripts/check-windows-exe.sh build/windows
+JOBS="$jobs" scripts/check-windows-exe.sh build/windows
 
 echo "== Host build and tests"
 cmake --preset host -DTOLLIVAR_WINDOWS_EXE="$PWD/build/windows/bin/tollivar.exe" >/dev/null

@@ -1,22 +1,17 @@
-// The process entry's last line of defence: an error that reaches it ends the process with
-// the error's code instead of a crash.
+// The process entry's edge: no exception leaves it. An error that reaches it becomes the exit
+// code instead of a crash.
 #pragma once
 
 #include "errors.h"
 
-#include <windows.h>
+#include <tchar.h>
 
-// Structured exceptions have no frame handler here; the top-level filter ends the process
-// with the exception code as its exit code.
-inline LONG WINAPI EndProcessWithExceptionCode(EXCEPTION_POINTERS*) {
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
-template <class Body> int RunEntry(Body body) {
-    SetUnhandledExceptionFilter(EndProcessWithExceptionCode);
+// A CHResultException gives its own code, std::bad_alloc E_OUTOFMEMORY, anything else
+// kUnknownExceptionResult; each with one trace line.
+template <class Body> int RunEntry(Body body) noexcept {
     try {
         return body();
-    } catch (const CHResultException& e) {
-        return e.m_errorCode;
+    } catch (...) {
+        return HResultFromCaughtException(TEXT("wWinMain"));
     }
 }

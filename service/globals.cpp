@@ -1,6 +1,8 @@
 // Every process-wide object, in the one order they must be built in (and torn down in
-// reverse): the framework's early records, the agent folder, the module, the late categories.
+// reverse): the process guard, the framework's early records, the agent folder, the module,
+// the late categories.
 #include "agent.h"
+#include "processguard.h"
 #include "tollivarmodule.h"
 
 #include "moduleobjects.h"
@@ -10,6 +12,9 @@ namespace {
 ClassTableEntry* s_classTable[] = {NULL};
 } // namespace
 
+// First of all, also before the objects of other files: a fault in any constructor after it
+// ends the process with a code instead of waiting for a person.
+CProcessGuard g_processGuard __attribute__((init_priority(101)));
 FRAMEWORK_EARLY_OBJECTS(s_classTable, s_classTable + 1);
 std::string g_agentDirectory("C:\\pellard\\bin\\");
 CtollivarModule g_module;

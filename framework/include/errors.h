@@ -3,13 +3,29 @@
 
 #include <windows.h>
 
+#include <exception>
+
 // The framework's only exception. Raised by ThrowHResult for out-of-memory, failed bounded
-// copies and size overflow; caught by nothing but the process entry.
+// copies and size overflow; caught only at the edge of a function that Windows calls.
 class CHResultException {
 public:
     explicit CHResultException(HRESULT hr) : m_errorCode(hr) {}
     HRESULT m_errorCode;
 };
+
+// The result of an exception of no type the framework knows. The customer bit keeps it apart
+// from every code the platform defines.
+constexpr HRESULT kUnknownExceptionResult = static_cast<HRESULT>(0xA0000001);
+
+// A CHResultException's own code, E_OUTOFMEMORY for std::bad_alloc, kUnknownExceptionResult for
+// anything else or for no exception at all.
+HRESULT HResultOfException(const std::exception_ptr& exception) noexcept;
+
+// For the catch (...) at the edge of a function that Windows calls (entry, thread procedure,
+// service main, control handler, timer callback): no exception may unwind into Windows, whose
+// frames the toolchain cannot unwind. Writes one trace line naming `where` and returns the
+// caught exception's HRESULT.
+HRESULT HResultFromCaughtException(LPCWSTR where) noexcept;
 
 // A code <= 0 stays as it is; a positive one becomes (code & 0xFFFF) | 0x80070000.
 HRESULT HResultFromWin32(LONG code);

@@ -58,17 +58,32 @@ public:
         return thread;
     }
 
-    static DWORD WINAPI MonitorThreadProc(LPVOID pv) {
-        static_cast<CExeModuleT*>(pv)->WatchForShutdown();
-        return 0;
+    // The monitor thread's exit code is S_OK, or the HRESULT of an exception that ended the
+    // watch (then the loop is not quit); its event is closed either way.
+    static DWORD WINAPI MonitorThreadProc(LPVOID pv) noexcept {
+        CExeModuleT* module = static_cast<CExeModuleT*>(pv);
+        try {
+            module->WatchForShutdown();
+            return S_OK;
+        } catch (...) {
+            HRESULT hr = HResultFromCaughtException(TEXT("MonitorThreadProc"));
+            module->CloseShutdownEvent();
+            return static_cast<DWORD>(hr);
+        }
     }
 
     // One signal is enough: the monitor quits the main thread's loop and ends.
     void WatchForShutdown() {
         WaitForSingleObject(m_shutdownEvent, INFINITE);
+        CloseShutdownEvent();
+        PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
+    }
+
+    void CloseShutdownEvent() {
+        if (m_shutdownEvent == NULL)
+            return;
         CloseHandle(m_shutdownEvent);
         m_shutdownEvent = NULL;
-        PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
     }
 
     DWORD m_mainThreadId;

@@ -6,6 +6,7 @@
 #include <tchar.h>
 
 #include <cstdlib>
+#include <new>
 
 HRESULT HResultFromWin32(LONG code) {
     if (code <= 0)
@@ -20,6 +21,26 @@ HRESULT HResultFromLastError() {
 void ThrowHResult(HRESULT hr) {
     FRAMEWORK_TRACE(traceException, 0, TEXT("ThrowHResult: hr = 0x%x\n"), hr);
     throw CHResultException(hr);
+}
+
+HRESULT HResultOfException(const std::exception_ptr& exception) noexcept {
+    if (!exception)
+        return kUnknownExceptionResult;
+    try {
+        std::rethrow_exception(exception);
+    } catch (const CHResultException& e) {
+        return e.m_errorCode;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return kUnknownExceptionResult;
+    }
+}
+
+HRESULT HResultFromCaughtException(LPCWSTR where) noexcept {
+    HRESULT hr = HResultOfException(std::current_exception());
+    FRAMEWORK_TRACE(traceException, 0, TEXT("%ls: caught exception, hr = 0x%x\n"), where, hr);
+    return hr;
 }
 
 int CheckCrtError(int error) {

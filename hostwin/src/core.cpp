@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace hostwin {
@@ -30,6 +31,7 @@ HandleTable& Handles() {
 struct Fault {
     unsigned nth; // 0: every call
     DWORD code;
+    bool throws = false; // std::bad_alloc instead of a failure code
     unsigned calls = 0;
 };
 struct FaultTable {
@@ -41,7 +43,7 @@ DWORD ParseNumber(const std::string& text) {
     return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 0));
 }
 
-// HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE"
+// HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE,Name@N=throw"
 void LoadFaultsFromEnvironment(FaultTable& table) {
     const char* spec = std::getenv("HOSTWIN_FAULTS");
     if (!spec)
@@ -58,7 +60,9 @@ void LoadFaultsFromEnvironment(FaultTable& table) {
         if (at != std::string::npos && eq != std::string::npos) {
             std::string when = item.substr(at + 1, eq - at - 1);
             unsigned nth = when == "*" ? 0 : static_cast<unsigned>(ParseNumber(when));
-            table.faults[item.substr(0, at)] = Fault{nth, ParseNumber(item.substr(eq + 1))};
+            std::string what = item.substr(eq + 1);
+            table.faults[item.substr(0, at)] =
+                what == "throw" ? Fault{nth, 0, true} : Fault{nth, ParseNumber(what)};
         } else {
             std::fprintf(stderr, "hostwin: ignoring malformed HOSTWIN_FAULTS item '%s'\n",
                          item.c_str());
@@ -171,6 +175,7 @@ std::string MachineRoot() {
 
 DWORD InjectedFault(const char* function) {
     DWORD code = 0;
+    bool throws = false;
     {
         FaultTable& table = Faults();
         std::lock_guard<std::mutex> guard(table.lock);
@@ -179,8 +184,14 @@ DWORD InjectedFault(const char* function) {
             return 0;
         Fault& fault = it->second;
         ++fault.calls;
-        if (fault.nth == 0 || fault.calls == fault.nth)
+        if (fault.nth == 0 || fault.calls == fault.nth) {
             code = fault.code;
+            throws = fault.throws;
+        }
+    }
+    if (throws) {
+        LogCall(function, "injected throw");
+        throw std::bad_alloc();
     }
     // A failed call is still a call: it keeps its place in the call log.
     if (code != 0)
@@ -192,6 +203,12 @@ void InjectFault(const std::string& function, unsigned nth, DWORD code) {
     FaultTable& table = Faults();
     std::lock_guard<std::mutex> guard(table.lock);
     table.faults[function] = Fault{nth, code};
+}
+
+void InjectThrow(const std::string& function, unsigned nth) {
+    FaultTable& table = Faults();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.faults[function] = Fault{nth, 0, true};
 }
 
 void ClearFaults() {

@@ -36,8 +36,17 @@ std::shared_ptr<KernelObject> LookupWaitable(HANDLE handle);
 // outside the table lock) or null.
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, HandleKind kind);
 
-// The code injected for this call of `function`, or 0. Each call counts once.
+// The code injected for this call of `function`, or 0; throws std::bad_alloc for an injected
+// throw. Each call counts once.
 DWORD InjectedFault(const char* function);
+
+// Calls a program's callback (thread procedure, timer callback) from hostwin's own code.
+// Windows cannot unwind a C++ exception through its own frames: one that escapes the callback
+// ends the process through std::terminate. noexcept gives the host the same end instead of
+// unwinding into hostwin and on to the program's entry.
+template <class Callback> auto CallProgramCallback(Callback&& callback) noexcept {
+    return callback();
+}
 
 bool CallLogEnabled();
 void LogCall(const char* function, const char* format, ...) __attribute__((format(printf, 2, 3)));

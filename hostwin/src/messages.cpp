@@ -222,7 +222,8 @@ LRESULT WINAPI DispatchMessageW(const MSG* lpMsg) {
         // registered, never an address taken from a forged message.
         if (!ThreadOwnsTimerProc(proc))
             return 0;
-        proc(NULL, WM_TIMER, lpMsg->wParam, TickCount());
+        DWORD now = TickCount();
+        CallProgramCallback([&] { proc(NULL, WM_TIMER, lpMsg->wParam, now); });
     }
     return 0;
 }

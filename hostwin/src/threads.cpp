@@ -163,7 +163,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
         // The thread holds its own reference, so closing the handle early is harmless.
         std::thread([thread, lpStartAddress, lpParameter] {
             t_threadId = thread->Id();
-            DWORD exitCode = lpStartAddress(lpParameter);
+            DWORD exitCode = CallProgramCallback([&] { return lpStartAddress(lpParameter); });
             EndThreadMessaging();
             thread->Finish(exitCode);
         }).detach();

@@ -9,6 +9,8 @@
 #include <tchar.h>
 
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 
 using testing_support::MachineTest;
 
@@ -47,6 +49,25 @@ HRESULT RaisedBy(int crtError) {
         return e.m_errorCode;
     }
     return S_OK;
+}
+
+TEST_F(ErrorsTest, EachExceptionTypeHasItsHResult) {
+    struct Case {
+        const char* what;
+        std::exception_ptr exception;
+        HRESULT want;
+    } cases[] = {
+        {"framework error", std::make_exception_ptr(CHResultException(E_ACCESSDENIED)),
+         E_ACCESSDENIED},
+        {"framework success code", std::make_exception_ptr(CHResultException(S_FALSE)), S_FALSE},
+        {"allocation failure", std::make_exception_ptr(std::bad_alloc()), E_OUTOFMEMORY},
+        {"other standard exception", std::make_exception_ptr(std::runtime_error("x")),
+         kUnknownExceptionResult},
+        {"not even a class", std::make_exception_ptr(5), kUnknownExceptionResult},
+        {"no exception", std::exception_ptr(), kUnknownExceptionResult},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HResultOfException(c.exception), c.want) << c.what;
 }
 
 TEST_F(ErrorsTest, CheckCrtErrorPassesSuccessAndTruncationAndRaisesTheRest) {

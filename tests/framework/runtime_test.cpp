@@ -177,6 +177,30 @@ TEST_F(RuntimeTest, FailedResumeStopsTheMonitorAndRevokes) {
         << "the monitor's WM_QUIT reached this thread";
 }
 
+// A throw inside the monitor, before and after its event is closed: the thread ends with the
+// HRESULT, one trace line, its event closed once and the loop left alone.
+TEST_F(RuntimeTest, AThrowInsideTheMonitorEndsItsThreadWithTheHResult) {
+    for (const char* call : {"CloseHandle", "PostThreadMessageW"}) {
+        SCOPED_TRACE(call);
+        hostwin::ClearDebugReports();
+        HANDLE thread = g_testModule.StartShutdownMonitor();
+        ASSERT_NE(thread, nullptr);
+        hostwin::InjectThrow(call, 1);
+        SetEvent(g_testModule.m_shutdownEvent);
+        ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        hostwin::ClearFaults();
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(code, static_cast<DWORD>(E_OUTOFMEMORY));
+        EXPECT_TRUE(CloseHandle(thread));
+        EXPECT_EQ(g_testModule.m_shutdownEvent, nullptr);
+        EXPECT_EQ(testing_support::DebugReportTexts(_CRT_WARN),
+                  std::vector<std::string>{
+                      "traceException - MonitorThreadProc: caught exception, hr = 0x8007000e\n"});
+    }
+    EXPECT_EQ(QuitPosts(), 0u);
+}
+
 TEST_F(RuntimeTest, RegistrationStopsAtTheFirstFailureAndKeepsEarlierEntries) {
     UseBothEntries();
     hostwin::InjectFault("CoRegisterClassObject", 2, static_cast<DWORD>(E_ACCESSDENIED));

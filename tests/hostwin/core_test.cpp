@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 using testing_support::MachineTest;
@@ -47,6 +49,23 @@ TEST_F(CoreTest, InjectedFaultHitsOnlyTheNthCallCountedFromInjection) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+TEST_F(CoreTest, InjectedThrowRaisesBadAllocOnTheNthCallOnly) {
+    hostwin::InjectThrow("CloseHandle", 2);
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_THROW(CloseHandle(nullptr), std::bad_alloc);
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    hostwin::InjectThrow("CloseHandle", 0);
+    EXPECT_THROW(CloseHandle(nullptr), std::bad_alloc);
+    EXPECT_THROW(CloseHandle(nullptr), std::bad_alloc);
+    hostwin::InjectFault("CloseHandle", 0, 5); // a code in its place stops the throwing
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_EQ(GetLastError(), 5u);
+}
+
 TEST_F(CoreTest, FaultOnEveryCallUntilCleared) {
     hostwin::InjectFault("CloseHandle", 0, 5);
     for (int i = 0; i < 3; ++i) {
@@ -70,11 +89,58 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCall) {
         {"CreateToolhelp32Snapshot@*=31", 31},
         {"Sleep@1=5,CreateToolhelp32Snapshot@1=0x1F", 31},
         {"malformed", 0},
+        // The tool catches nothing, so the throw ends it through std::terminate (abort).
+        {"CreateToolhelp32Snapshot@1=throw", -1},
+        {"CreateToolhelp32Snapshot@2=throw", 0},
     };
     for (const Case& c : cases) {
         testing_support::ProgramResult result = testing_support::RunProgram(
             {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", c.faults}});
         EXPECT_EQ(result.exitStatus, c.exitStatus) << c.faults << "\n" << result.err;
+    }
+}
+
+// Windows cannot unwind a C++ exception out of a callback through its own frames: the process
+// ends through std::terminate. The host must end the same way, never unwind into the caller.
+void CALLBACK ThrowingTimerCallback(HWND, UINT, UINT_PTR, DWORD) {
+    throw std::runtime_error("timer callback");
+}
+DWORD WINAPI ThrowingThreadProc(LPVOID) {
+    throw std::runtime_error("thread procedure");
+}
+
+TEST_F(CoreTest, AnExceptionEscapingAProgramCallbackEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* callback;
+        void (*run)();
+    } cases[] = {
+        {"timer callback",
+         [] {
+             SetTimer(NULL, 0, 10, ThrowingTimerCallback);
+             MSG msg{};
+             GetMessageW(&msg, NULL, 0, 0);
+             DispatchMessageW(&msg);
+         }},
+        {"thread procedure",
+         [] {
+             HANDLE thread = CreateThread(NULL, 0, ThrowingThreadProc, NULL, 0, NULL);
+             WaitForSingleObject(thread, INFINITE);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.callback);
+        // Exit 3: the exception reached the caller; exit 0: the callback never ran.
+        EXPECT_EXIT(
+            {
+                try {
+                    c.run();
+                } catch (...) {
+                    _exit(3);
+                }
+                _exit(0);
+            },
+            ::testing::KilledBySignal(SIGABRT), "");
     }
 }
 

@@ -4,7 +4,16 @@
 
 #include "entry.h"
 
+#include <crtdbg.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 using testing_support::MachineTest;
 using testing_support::RunProgram;
@@ -13,19 +22,91 @@ namespace {
 
 class EntryTest : public MachineTest {};
 
-TEST_F(EntryTest, AFrameworkErrorReachingTheEntryBecomesTheExitCode) {
-    EXPECT_EQ(RunEntry([]() -> int { ThrowHResult(E_OUTOFMEMORY); }), E_OUTOFMEMORY);
-    EXPECT_EQ(RunEntry([] { return 7; }), 7);
+TEST_F(EntryTest, AnExceptionReachingTheEntryBecomesTheExitCodeWithOneTrace) {
+    struct Case {
+        const char* what;
+        std::function<int()> body;
+        int exitCode;
+        const char* trace; // nullptr: none
+    } cases[] = {
+        {"a result", [] { return 7; }, 7, nullptr},
+        {"a framework error", []() -> int { throw CHResultException(E_ACCESSDENIED); },
+         E_ACCESSDENIED, "traceException - wWinMain: caught exception, hr = 0x80070005\n"},
+        {"an allocation failure", []() -> int { throw std::bad_alloc(); }, E_OUTOFMEMORY,
+         "traceException - wWinMain: caught exception, hr = 0x8007000e\n"},
+        {"any other exception", []() -> int { throw std::runtime_error("x"); },
+         kUnknownExceptionResult, "traceException - wWinMain: caught exception, hr = 0xa0000001\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hostwin::ClearDebugReports();
+        EXPECT_EQ(RunEntry(c.body), c.exitCode);
+        std::vector<std::string> traces = testing_support::DebugReportTexts(_CRT_WARN);
+        if (c.trace)
+            EXPECT_EQ(traces, std::vector<std::string>{c.trace});
+        else
+            EXPECT_TRUE(traces.empty());
+    }
 }
 
-TEST_F(EntryTest, AStructuredExceptionEndsTheProcessWithItsCode) {
-    setenv("HOSTWIN_SHOW_EXIT_CODE", "1", 1);
-    EXPECT_EXIT(RunEntry([]() -> int {
-                    RaiseStructuredException(EXCEPTION_ARRAY_BOUNDS_EXCEEDED,
-                                             EXCEPTION_NONCONTINUABLE);
-                }),
-                ::testing::ExitedWithCode(0x8C), "exit code 0xC000008C\n");
-    unsetenv("HOSTWIN_SHOW_EXIT_CODE");
+// Out of process, as Windows would end it: the exit code, the debug output, and no message box
+// or other wait for a person.
+TEST_F(EntryTest, FaultsNothingCatchesEndTheProcessWithTheirCode) {
+    const std::string terminateLine = "std::terminate: exception hr = 0x";
+    struct Case {
+        const char* what;
+        std::vector<std::string> argv;
+        std::map<std::string, std::string> env;
+        DWORD exitCode;
+        std::string debugOutput; // expected exactly, after the exit code line is taken out
+    } cases[] = {
+        {"a timer callback throws",
+         {EDGEPROBE_EXE, "timer"},
+         {},
+         0xC0000409,
+         terminateLine + "A0000001, exit code 0xC0000409\n"},
+        {"a thread procedure throws",
+         {EDGEPROBE_EXE, "thread"},
+         {},
+         0xC0000409,
+         terminateLine + "A0000001, exit code 0xC0000409\n"},
+        {"a process-wide constructor raises",
+         {EDGEPROBE_EXE},
+         {{"EDGE_PROBE_CONSTRUCTOR", "raise"}},
+         0xC0000005,
+         ""},
+        {"the first process-wide record's constructor throws",
+         {TOLLIVAR_EXE},
+         {{"HOSTWIN_FAULTS", "InitializeCriticalSectionEx@1=throw"}},
+         0xC0000409,
+         terminateLine + "8007000E, exit code 0xC0000409\n"},
+        {"and the process cannot terminate itself",
+         {TOLLIVAR_EXE},
+         {{"HOSTWIN_FAULTS", "InitializeCriticalSectionEx@1=throw,TerminateProcess@1=5"}},
+         0xC0000409,
+         terminateLine + "8007000E, exit code 0xC0000409\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::map<std::string, std::string> env = c.env;
+        env["HOSTWIN_ROOT"] = Root();
+        env["HOSTWIN_DEBUG_OUTPUT"] = "stderr";
+        env["HOSTWIN_SHOW_EXIT_CODE"] = "1";
+        testing_support::ProgramResult result = RunProgram(c.argv, env);
+        char exitLine[32];
+        std::snprintf(exitLine, sizeof exitLine, "exit code 0x%08X\n", c.exitCode);
+        size_t at = result.err.find(exitLine);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "no " << exitLine << result.err;
+            continue;
+        }
+        std::string debugOutput = result.err.erase(at, std::strlen(exitLine));
+        EXPECT_EQ(debugOutput, c.debugOutput)
+            << "one line from the terminate handler, none from the host's own last resort, "
+               "none from the entry's catch";
+        EXPECT_EQ(result.exitStatus, static_cast<int>(c.exitCode & 0xFF));
+        EXPECT_EQ(testing_support::ReadFile(RootPath("messagebox.jsonl")), "");
+    }
 }
 
 // tollivar.exe with the nth critical-section initialisation failing, as static

@@ -38,6 +38,9 @@ std::string MachineRoot();
 // (a Win32 code, or an HRESULT for functions that return one). nth = 0 fails every call.
 // HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE" sets the same from the environment at start-up.
 void InjectFault(const std::string& function, unsigned nth, DWORD code);
+// The nth call of `function` throws std::bad_alloc instead, as a C++ allocation inside the
+// platform call would; "Name@N=throw" in HOSTWIN_FAULTS.
+void InjectThrow(const std::string& function, unsigned nth);
 void ClearFaults();
 
 // Call log of platform calls and their arguments, in call order. Off unless enabled here or
