@@ -1,6 +1,9 @@
 #include "modulebase.h"
 
+#include "registrar.h"
 #include "trace.h"
+
+#include <tchar.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +80,53 @@ void CModuleBase::TerminateModule() {
         m_pGIT->Release();
     m_staticDataLock.Delete();
     m_structSize = 0;
+}
+
+HRESULT CModuleBase::UpdateRegistryFromScript(UINT nResID, BOOL bRegister,
+                                              const ReplacementEntry* pMapEntries) {
+    CRegObject ro;
+    HRESULT hr = ro.Initialize();
+    if (FAILED(hr))
+        return hr;
+    // Results ignored: a bad entry must not stop the others.
+    for (const ReplacementEntry* entry = pMapEntries; entry != NULL && entry->szName != NULL;
+         ++entry)
+        ro.DefineReplacement(entry->szName, entry->szData);
+    hr = AddCommonScriptReplacements(&ro);
+    if (FAILED(hr))
+        return hr;
+
+    HINSTANCE hInstance = g_baseModule.GetModuleInstance();
+    OLECHAR szModule[MAX_PATH];
+    DWORD dwLen = GetModuleFileNameW(hInstance, szModule, MAX_PATH);
+    if (dwLen == 0)
+        return HResultFromLastError();
+    if (dwLen == MAX_PATH)
+        return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER); // the path was cut
+
+    // Quotes doubled, so the path can stand inside a quoted script token.
+    OLECHAR pszModuleUnquoted[MAX_PATH * 2];
+    DoubleSingleQuotes(pszModuleUnquoted, MAX_PATH * 2, szModule);
+    LPCOLESTR pszModuleValue = pszModuleUnquoted;
+    OLECHAR pszModuleQuote[MAX_PATH * 2 + 4];
+    if (hInstance == NULL || hInstance == GetModuleHandleW(NULL)) {
+        // An executable's path is quoted, as command lines need it.
+        pszModuleQuote[0] = TEXT('"');
+        if (wcscpy_s(pszModuleQuote + 1, MAX_PATH * 2 + 3, pszModuleUnquoted) != 0)
+            return E_FAIL;
+        int length = lstrlenW(pszModuleQuote);
+        pszModuleQuote[length] = TEXT('"');
+        pszModuleQuote[length + 1] = 0;
+        pszModuleValue = pszModuleQuote;
+    }
+    hr = ro.DefineReplacement(OLESTR("Module"), pszModuleValue);
+    if (FAILED(hr))
+        return hr;
+    hr = ro.DefineReplacement(OLESTR("Module_Raw"), pszModuleUnquoted);
+    if (FAILED(hr))
+        return hr;
+    return bRegister ? ro.RegisterScriptResource(szModule, nResID, OLESTR("REGISTRY"))
+                     : ro.UnregisterScriptResource(szModule, nResID, OLESTR("REGISTRY"));
 }
 
 CComModuleRecord::CComModuleRecord(ClassTableEntry** classTableFirst,
