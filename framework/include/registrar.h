@@ -105,8 +105,8 @@ constexpr HRESULT kScriptError = DISP_E_EXCEPTION;
 constexpr int kTokenCapacity = 4096;
 // Longest replacement name a script can refer to.
 constexpr int kMaxReplacementName = 31;
-// Keys nest no deeper than this in the registry; a script nested deeper is refused before any
-// deeper key is touched, which also bounds the parser's recursion.
+// Keys nest no deeper than this below a root; a script with an entry deeper than that is
+// refused before the entry is touched, which also bounds the parser's recursion.
 constexpr int kMaxKeyDepth = 512;
 
 // One application of one script, on the stack of its caller, used by one thread.
@@ -141,9 +141,10 @@ public:
                           int nDepth = 1);
     // Called with the "=" token current: reads the type letter and the data, writes the value
     // (NULL name: the key's default value) and reads the next token into `token`.
-    HRESULT WriteValue(CRegKey& key, LPCOLESTR szValueName, LPOLESTR token);
+    // Not inlined here or below: their token buffers must stay out of the recursive frames.
+    [[gnu::noinline]] HRESULT WriteValue(CRegKey& key, LPCOLESTR szValueName, LPOLESTR token);
     // Skips "= type data" when `token` begins with "=", reading the next token into it.
-    HRESULT SkipValueAssignment(LPOLESTR token);
+    [[gnu::noinline]] HRESULT SkipValueAssignment(LPOLESTR token);
 
     static HKEY HKeyFromString(LPCOLESTR name);
     // FALSE for the protected names that ForceRemove and Delete never delete.
@@ -159,9 +160,13 @@ public:
     CRegObject* m_registrar;
 
 private:
+    // Set when an entry lay deeper than kMaxKeyDepth; such a script fails even where
+    // recovery mode would read on.
+    bool m_bNestingTooDeep = false;
+
     // Handles one value entry; its buffers stay out of ApplyKeyBlock's recursive frame.
-    HRESULT ApplyValueEntry(LPOLESTR token, HKEY hkParent, BOOL bRegister, BOOL bRecover,
-                            BOOL bRemove);
+    [[gnu::noinline]] HRESULT ApplyValueEntry(LPOLESTR token, HKEY hkParent, BOOL bRegister,
+                                              BOOL bRecover, BOOL bRemove);
     HRESULT RegisterKeyEntry(LPOLESTR token, HKEY hkParent, CRegKey& keyCur, int nDepth);
     HRESULT UnregisterKeyEntry(LPOLESTR token, HKEY hkParent, BOOL bRecover, BOOL bRemove,
                                int nDepth);

@@ -217,6 +217,10 @@ HRESULT ScriptParser::ApplyKeyBlock(LPOLESTR token, HKEY hkParent, BOOL bRegiste
 
     CRegKey keyCur;
     while (token[0] != TEXT('}')) {
+        if (nDepth > kMaxKeyDepth) {
+            m_bNestingTooDeep = true;
+            return kScriptError;
+        }
         BOOL bRemove = TRUE;
         BOOL bDelete = IsKeyword(token, TEXT("Delete"));
         if (bDelete || IsKeyword(token, TEXT("ForceRemove"))) {
@@ -291,8 +295,6 @@ HRESULT ScriptParser::RegisterKeyEntry(LPOLESTR token, HKEY hkParent, CRegKey& k
     }
     if (lstrcmpW(token, TEXT("{")) != 0)
         return S_OK;
-    if (nDepth >= kMaxKeyDepth)
-        return kScriptError;
     hr = ApplyKeyBlock(token, keyCur.m_hKey, TRUE, FALSE, nDepth + 1);
     if (FAILED(hr))
         return hr;
@@ -323,12 +325,10 @@ HRESULT ScriptParser::UnregisterKeyEntry(LPOLESTR token, HKEY hkParent, BOOL bRe
         return hr;
 
     if (lstrcmpW(token, TEXT("{")) == 0) {
-        if (nDepth >= kMaxKeyDepth)
-            return kScriptError;
         // While recovering, errors in the block are ignored and reading goes on from
-        // wherever the block stopped.
+        // wherever the block stopped; only too deep a nesting ends the script even then.
         hr = ApplyKeyBlock(token, keyCur.m_hKey, FALSE, bRecoverHere, nDepth + 1);
-        if (FAILED(hr) && !bRecoverHere)
+        if (FAILED(hr) && (!bRecoverHere || m_bNestingTooDeep))
             return hr;
         hr = NextToken(token);
         if (FAILED(hr))
@@ -360,8 +360,6 @@ HRESULT ScriptParser::UnregisterKeyEntry(LPOLESTR token, HKEY hkParent, BOOL bRe
 HRESULT ScriptParser::SkipOrphanBlock(LPOLESTR token, int nDepth) {
     if (lstrcmpW(token, TEXT("{")) != 0)
         return S_OK;
-    if (nDepth >= kMaxKeyDepth)
-        return kScriptError;
     // Read as recovery reads: no key is opened, created or deleted below no key.
     HRESULT hr = ApplyKeyBlock(token, NULL, FALSE, TRUE, nDepth + 1);
     if (FAILED(hr))
