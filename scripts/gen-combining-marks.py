@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes hostwin/src/combiningmarks.inc: the ranges of non-spacing and enclosing marks
 (general categories Mn and Me) in the Basic Multilingual Plane, from Debian's unicode-data
-package. CharNextW steps over such marks together with the character they follow."""
+package (run by hand when the table must change). CharNextW steps over such marks together
+with the character they follow."""
 import sys
 
 source = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode/UnicodeData.txt"
