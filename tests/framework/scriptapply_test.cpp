@@ -266,6 +266,15 @@ TEST_F(ScriptApplyTest, RecoveryModeReadsAMissingKeysBlockWithoutTouchingAnythin
     EXPECT_TRUE(KeyExists(u"Software\\Broken\\Inner"));
 }
 
+TEST_F(ScriptApplyTest, UnreadableSubKeyCountCountsAsNoneAndTheDeleteThenFails) {
+    MakeKey(u"Software\\X\\Unnamed");
+    hostwin::InjectFault("RegQueryInfoKeyW", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Unregister(u"HKCU { NoRemove Software { X } }"), E_ACCESSDENIED);
+    EXPECT_EQ(TraceLines(),
+              (std::vector<std::string>{"Should not be here!!\n", "Deleting Key X\n"}));
+    EXPECT_TRUE(KeyExists(u"Software\\X\\Unnamed")) << "the registry refuses to delete it";
+}
+
 TEST_F(ScriptApplyTest, AFailedSecondRootBlockIsCleanedUpAndTheFirstStays) {
     MakeKey(u"Software\\Existing");
     SetString(u"Software\\Existing", u"old", u"1");
