@@ -8,6 +8,7 @@
 
 #include <crtdbg.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -312,6 +313,15 @@ TEST_F(ScriptApplyTest, KeysTheUserMayOnlyReadFailWithTheAccessError) {
     }
     EXPECT_EQ(Register(u"HKCU { Software { Locked { Inside } } }"), S_OK)
         << "a read-only key that is only opened is fine";
+
+    // A standard user may read the machine's keys, classes included, but not write them.
+    struct StandardUser {
+        StandardUser() { setenv("HOSTWIN_ELEVATED", "0", 1); }
+        ~StandardUser() { unsetenv("HOSTWIN_ELEVATED"); }
+    } standardUser;
+    EXPECT_EQ(Register(u"HKLM { SOFTWARE { Vendor } }"), E_ACCESSDENIED);
+    EXPECT_EQ(Register(u"HKCR { NewClass }"), E_ACCESSDENIED);
+    EXPECT_EQ(Register(u"HKLM { SOFTWARE { Classes } }"), S_OK);
 }
 
 TEST_F(ScriptApplyTest, ScriptsNestedDeeperThanKeysMayBeAreRefused) {
