@@ -78,6 +78,11 @@ public:
 // is cut; nothing happens for a capacity of 0.
 void DoubleSingleQuotes(LPOLESTR destination, DWORD capacity, LPCOLESTR source);
 
+// Defines "Module_Raw", the module file's path with single quotes doubled (cut to 519
+// characters), and "Module", the same path, in double quotes when the module is an
+// executable, as command lines need it.
+HRESULT DefineModuleReplacements(IRegistrarBase* pRegistrar, LPCOLESTR szModule, bool bExecutable);
+
 // The growable text that expansion writes into, allocated with the task allocator. A buffer
 // whose first allocation failed has a null m_text; its user must check.
 class ExpansionBuffer {

@@ -104,25 +104,8 @@ HRESULT CModuleBase::UpdateRegistryFromScript(UINT nResID, BOOL bRegister,
     if (dwLen == MAX_PATH)
         return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER); // the path was cut
 
-    // Quotes doubled, so the path can stand inside a quoted script token.
-    OLECHAR pszModuleUnquoted[MAX_PATH * 2];
-    DoubleSingleQuotes(pszModuleUnquoted, MAX_PATH * 2, szModule);
-    LPCOLESTR pszModuleValue = pszModuleUnquoted;
-    OLECHAR pszModuleQuote[MAX_PATH * 2 + 4];
-    if (hInstance == NULL || hInstance == GetModuleHandleW(NULL)) {
-        // An executable's path is quoted, as command lines need it.
-        pszModuleQuote[0] = TEXT('"');
-        if (wcscpy_s(pszModuleQuote + 1, MAX_PATH * 2 + 3, pszModuleUnquoted) != 0)
-            return E_FAIL;
-        int length = lstrlenW(pszModuleQuote);
-        pszModuleQuote[length] = TEXT('"');
-        pszModuleQuote[length + 1] = 0;
-        pszModuleValue = pszModuleQuote;
-    }
-    hr = ro.DefineReplacement(OLESTR("Module"), pszModuleValue);
-    if (FAILED(hr))
-        return hr;
-    hr = ro.DefineReplacement(OLESTR("Module_Raw"), pszModuleUnquoted);
+    hr = DefineModuleReplacements(&ro, szModule,
+                                  hInstance == NULL || hInstance == GetModuleHandleW(NULL));
     if (FAILED(hr))
         return hr;
     return bRegister ? ro.RegisterScriptResource(szModule, nResID, OLESTR("REGISTRY"))

@@ -5,6 +5,8 @@
 #include "tempbuffer.h"
 #include "trace.h"
 
+#include <tchar.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -170,4 +172,26 @@ void DoubleSingleQuotes(LPOLESTR destination, DWORD capacity, LPCOLESTR source) 
             destination[written++] = TEXT('\'');
     }
     destination[written] = 0;
+}
+
+HRESULT DefineModuleReplacements(IRegistrarBase* pRegistrar, LPCOLESTR szModule, bool bExecutable) {
+    // Quotes doubled, so the path can stand inside a quoted script token.
+    OLECHAR pszModuleUnquoted[MAX_PATH * 2];
+    DoubleSingleQuotes(pszModuleUnquoted, MAX_PATH * 2, szModule);
+    LPCOLESTR pszModuleValue = pszModuleUnquoted;
+    OLECHAR pszModuleQuote[MAX_PATH * 2 + 4];
+    if (bExecutable) {
+        // An executable's path is quoted, as command lines need it.
+        pszModuleQuote[0] = TEXT('"');
+        if (wcscpy_s(pszModuleQuote + 1, MAX_PATH * 2 + 3, pszModuleUnquoted) != 0)
+            return E_FAIL;
+        int length = lstrlenW(pszModuleQuote);
+        pszModuleQuote[length] = TEXT('"');
+        pszModuleQuote[length + 1] = 0;
+        pszModuleValue = pszModuleQuote;
+    }
+    HRESULT hr = pRegistrar->DefineReplacement(OLESTR("Module"), pszModuleValue);
+    if (FAILED(hr))
+        return hr;
+    return pRegistrar->DefineReplacement(OLESTR("Module_Raw"), pszModuleUnquoted);
 }

@@ -256,4 +256,30 @@ TEST_F(ScriptTextTest, DoublesSingleQuotesWithinTheCapacity) {
     EXPECT_EQ(untouched, u'#');
 }
 
+TEST_F(ScriptTextTest, ModuleReplacementsDoubleQuotesAndQuoteAnExecutablesPath) {
+    const std::u16string longPath = u"C:\\" + std::u16string(250, u'\'') + u"\\t.exe";
+    const std::u16string longDoubled = u"C:\\" + std::u16string(500, u'\'') + u"\\t.exe";
+    struct {
+        const char* name;
+        std::u16string path;
+        bool executable;
+        std::u16string module;
+        std::u16string moduleRaw;
+    } cases[] = {
+        {"executable", u"C:\\it's\\a.exe", true, u"\"C:\\it''s\\a.exe\"", u"C:\\it''s\\a.exe"},
+        {"library", u"C:\\it's\\a.dll", false, u"C:\\it''s\\a.dll", u"C:\\it''s\\a.dll"},
+        // The longest path a module can have, nearly all quotes: doubled, it still fits whole.
+        {"longest path of quotes", longPath, true, u"\"" + longDoubled + u"\"", longDoubled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_LE(c.path.size(), static_cast<size_t>(MAX_PATH - 1));
+        CRegObject registrar;
+        ASSERT_EQ(registrar.Initialize(), S_OK);
+        ASSERT_EQ(DefineModuleReplacements(&registrar, c.path.c_str(), c.executable), S_OK);
+        EXPECT_EQ(std::u16string(registrar.LookupReplacement(u"Module")), c.module);
+        EXPECT_EQ(std::u16string(registrar.LookupReplacement(u"Module_Raw")), c.moduleRaw);
+    }
+}
+
 } // namespace
