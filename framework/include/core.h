@@ -61,3 +61,9 @@ extern CBaseModuleRecord g_baseModule;
 
 // The string `id` from the first resource instance that has it; 0 when none has.
 int LoadStringFromInstances(UINT id, LPWSTR buffer, int capacity);
+
+// Whether registration goes to the current user instead of the machine: false at start, set
+// only by the per-user registration switches, read by the registrar and the type library.
+HRESULT SetPerUserRegistration(bool bEnable);
+// E_POINTER when given no place to store the flag.
+HRESULT GetPerUserRegistration(bool* pbEnabled);

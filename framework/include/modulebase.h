@@ -56,6 +56,12 @@ public:
     virtual HRESULT AddCommonScriptReplacements(IRegistrarBase* pRegistrar) = 0;
 
     void TerminateModule();
+
+    // Applies the "REGISTRY" resource `nResID` of this program's own file in register or
+    // unregister mode, with the caller's replacements (taking precedence), the common ones,
+    // and "Module" / "Module_Raw" naming the file.
+    HRESULT UpdateRegistryFromScript(UINT nResID, BOOL bRegister,
+                                     const ReplacementEntry* pMapEntries = NULL);
 };
 
 // The one module object, for static callbacks.

@@ -9,3 +9,9 @@ struct IRegistrarBase : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ClearAllReplacements() = 0;
     virtual ~IRegistrarBase() = default;
 };
+
+// One replacement a caller hands to a script application; arrays of them end with a null name.
+struct ReplacementEntry {
+    LPCOLESTR szName;
+    LPCOLESTR szData; // never null
+};

@@ -136,3 +136,19 @@ int LoadStringFromInstances(UINT id, LPWSTR buffer, int capacity) {
     }
     return result;
 }
+
+namespace {
+bool s_perUserRegistration = false;
+} // namespace
+
+HRESULT SetPerUserRegistration(bool bEnable) {
+    s_perUserRegistration = bEnable;
+    return S_OK;
+}
+
+HRESULT GetPerUserRegistration(bool* pbEnabled) {
+    if (pbEnabled == NULL)
+        return E_POINTER;
+    *pbEnabled = s_perUserRegistration;
+    return S_OK;
+}

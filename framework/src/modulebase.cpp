@@ -1,6 +1,9 @@
 #include "modulebase.h"
 
+#include "registrar.h"
 #include "trace.h"
+
+#include <tchar.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +80,36 @@ void CModuleBase::TerminateModule() {
         m_pGIT->Release();
     m_staticDataLock.Delete();
     m_structSize = 0;
+}
+
+HRESULT CModuleBase::UpdateRegistryFromScript(UINT nResID, BOOL bRegister,
+                                              const ReplacementEntry* pMapEntries) {
+    CRegObject ro;
+    HRESULT hr = ro.Initialize();
+    if (FAILED(hr))
+        return hr;
+    // Results ignored: a bad entry must not stop the others.
+    for (const ReplacementEntry* entry = pMapEntries; entry != NULL && entry->szName != NULL;
+         ++entry)
+        ro.DefineReplacement(entry->szName, entry->szData);
+    hr = AddCommonScriptReplacements(&ro);
+    if (FAILED(hr))
+        return hr;
+
+    HINSTANCE hInstance = g_baseModule.GetModuleInstance();
+    OLECHAR szModule[MAX_PATH];
+    DWORD dwLen = GetModuleFileNameW(hInstance, szModule, MAX_PATH);
+    if (dwLen == 0)
+        return HResultFromLastError();
+    if (dwLen == MAX_PATH)
+        return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER); // the path was cut
+
+    hr = DefineModuleReplacements(&ro, szModule,
+                                  hInstance == NULL || hInstance == GetModuleHandleW(NULL));
+    if (FAILED(hr))
+        return hr;
+    return bRegister ? ro.RegisterScriptResource(szModule, nResID, OLESTR("REGISTRY"))
+                     : ro.UnregisterScriptResource(szModule, nResID, OLESTR("REGISTRY"));
 }
 
 CComModuleRecord::CComModuleRecord(ClassTableEntry** classTableFirst,

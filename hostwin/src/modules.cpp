@@ -231,7 +231,9 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags
     HOSTWIN_FAULT_POINT(nullptr);
     if (!lpLibFileName || !*lpLibFileName || hFile)
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<HMODULE>(nullptr));
-    const DWORD dataModes = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+    // Any mix of the data-file modes; exclusive write access changes nothing for a reader.
+    const DWORD dataModes = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE |
+                            LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE;
     if ((dwFlags & dataModes) == 0 || (dwFlags & ~dataModes) != 0)
         return NotSupported(__func__, "loading other than as a data file or image resource",
                             static_cast<HMODULE>(nullptr));

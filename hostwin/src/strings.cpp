@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 #include <tchar.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace hostwin {
@@ -30,6 +31,21 @@ int CompareOrdinal(LPCWSTR a, LPCWSTR b, bool ignoreCase) {
         if (ca == 0)
             return 0;
     }
+}
+
+struct CharRange {
+    WCHAR low;
+    WCHAR high;
+};
+const CharRange kCombiningMarks[] = {
+#include "combiningmarks.inc"
+};
+
+bool IsCombiningMark(WCHAR c) {
+    const CharRange* end = kCombiningMarks + sizeof kCombiningMarks / sizeof kCombiningMarks[0];
+    const CharRange* range = std::upper_bound(
+        kCombiningMarks, end, c, [](WCHAR value, const CharRange& r) { return value < r.low; });
+    return range != kCombiningMarks && c <= range[-1].high;
 }
 
 bool IsDriveLetter(WCHAR c, WCHAR letter) {
@@ -184,7 +200,14 @@ LPWSTR WINAPI lstrcpynW(LPWSTR dest, LPCWSTR src, int iMaxLength) {
 }
 
 LPWSTR WINAPI CharNextW(LPCWSTR lpsz) {
-    return const_cast<LPWSTR>(*lpsz ? lpsz + 1 : lpsz);
+    // One character as a reader sees it: a unit with the combining marks that follow it
+    // (a + U+030A is one character). Surrogate halves step one unit each.
+    if (*lpsz == 0)
+        return const_cast<LPWSTR>(lpsz);
+    ++lpsz;
+    while (*lpsz != 0 && IsCombiningMark(*lpsz))
+        ++lpsz;
+    return const_cast<LPWSTR>(lpsz);
 }
 
 LPWSTR WINAPI CharUpperW(LPWSTR lpsz) {
@@ -199,8 +222,9 @@ LPWSTR WINAPI CharUpperW(LPWSTR lpsz) {
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
     HOSTWIN_FAULT_POINT(0);
-    if (CodePage != CP_ACP && CodePage != CP_UTF8)
-        return NotSupported(__func__, "code page other than CP_ACP/CP_UTF8", 0);
+    // The thread's ANSI code page is the process's: UTF-8 on the host.
+    if (CodePage != CP_ACP && CodePage != CP_THREAD_ACP && CodePage != CP_UTF8)
+        return NotSupported(__func__, "code page other than CP_ACP/CP_THREAD_ACP/CP_UTF8", 0);
     if (dwFlags != 0)
         return NotSupported(__func__, "flags", 0);
     if (lpMultiByteStr == NULL || cbMultiByte == 0 || cchWideChar < 0)

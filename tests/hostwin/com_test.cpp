@@ -4,8 +4,10 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -262,6 +264,76 @@ TEST_F(ComTest, GuidTextIsBracedUpperCaseAndNeedsRoomForItsTerminator) {
     EXPECT_EQ(StringFromGUID2(IID_IGlobalInterfaceTable, exact, 39), 39);
     EXPECT_EQ(std::u16string(exact), u"{00000146-0000-0000-C000-000000000046}");
     EXPECT_EQ(StringFromGUID2(CLSID_Sample, NULL, 39), 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ComTest, VarUI4FromStrAcceptsNumberTextAsThePlatformDoes) {
+    struct {
+        const char16_t* text;
+        HRESULT hr;
+        ULONG value;
+    } cases[] = {
+        {u"0", S_OK, 0},
+        {u"4294967295", S_OK, 0xFFFFFFFF},
+        {u"4294967296", DISP_E_OVERFLOW, 0},
+        {u"00000000000000004294967295", S_OK, 0xFFFFFFFF},
+        {u" \t12 ", S_OK, 12},
+        {u"+7", S_OK, 7},
+        {u"-0", S_OK, 0},
+        {u"-1", DISP_E_OVERFLOW, 0},
+        {u"1,000", S_OK, 1000},
+        {u",1", DISP_E_TYPEMISMATCH, 0},
+        {u"1.5", S_OK, 2},
+        {u"2.5", S_OK, 2}, // ties go to the even neighbour
+        {u"2.51", S_OK, 3},
+        {u"0.05", S_OK, 0},
+        {u"-0.4", S_OK, 0},
+        {u"4294967295.5", DISP_E_OVERFLOW, 0},
+        {u"1e3", S_OK, 1000},
+        {u"15E-1", S_OK, 2},
+        {u"1e", DISP_E_TYPEMISMATCH, 0},
+        {u"1e99999999999", DISP_E_OVERFLOW, 0},
+        {u"&H10", S_OK, 16},
+        {u"&hFFFFFFFF", S_OK, 0xFFFFFFFF},
+        {u"&H100000000", DISP_E_OVERFLOW, 0},
+        {u"&O17", S_OK, 15},
+        {u"&O8", DISP_E_TYPEMISMATCH, 0},
+        {u"&H", DISP_E_TYPEMISMATCH, 0},
+        {u"0x10", DISP_E_TYPEMISMATCH, 0},
+        {u"", DISP_E_TYPEMISMATCH, 0},
+        {u".", DISP_E_TYPEMISMATCH, 0},
+        {u"12abc", DISP_E_TYPEMISMATCH, 0},
+        {u"1 2", DISP_E_TYPEMISMATCH, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(hostwin::ToUtf8(c.text));
+        ULONG value = 0xDEADBEEF;
+        EXPECT_EQ(VarUI4FromStr(c.text, 0, 0, &value), c.hr);
+        EXPECT_EQ(value, c.hr == S_OK ? c.value : 0xDEADBEEF) << "untouched on failure";
+    }
+    ULONG value = 0;
+    EXPECT_EQ(VarUI4FromStr(NULL, 0, 0, &value), E_INVALIDARG);
+    EXPECT_EQ(VarUI4FromStr(u"1", 0, 0, NULL), E_INVALIDARG);
+}
+
+TEST_F(ComTest, TaskMemoryGrowsKeepingItsContentAndFreesNull) {
+    auto* block = static_cast<BYTE*>(CoTaskMemAlloc(4));
+    ASSERT_NE(block, nullptr);
+    std::memcpy(block, "abcd", 4);
+    block = static_cast<BYTE*>(CoTaskMemRealloc(block, 4096));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(std::memcmp(block, "abcd", 4), 0);
+    hostwin::InjectFault("CoTaskMemRealloc", 1, ERROR_OUTOFMEMORY);
+    EXPECT_EQ(CoTaskMemRealloc(block, 8192), nullptr) << "the old block stays the caller's";
+    EXPECT_EQ(std::memcmp(block, "abcd", 4), 0);
+    CoTaskMemFree(block);
+    CoTaskMemFree(NULL);
+    void* zero = CoTaskMemAlloc(0);
+    EXPECT_NE(zero, nullptr) << "a zero-byte block is a block";
+    CoTaskMemFree(zero);
 }
 
 } // namespace

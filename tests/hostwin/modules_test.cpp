@@ -98,7 +98,9 @@ TEST_F(ModulesTest, LoadsOnlyExistingFilesAsDataAndKeepsEachUntilFreed) {
         {path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE, 0},
         {path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE, 0},
         {path, nullptr, 0, ERROR_NOT_SUPPORTED}, // loading code
-        {path, nullptr, LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE, ERROR_NOT_SUPPORTED},
+        {path, nullptr, LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE, 0},
+        // What the registrar tries first: it must load, not leave the caller to fall back.
+        {path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE, 0},
         {path, nullptr, LOAD_LIBRARY_AS_DATAFILE | 0x8, ERROR_NOT_SUPPORTED}, // altered search
         {path, &file, LOAD_LIBRARY_AS_DATAFILE, ERROR_INVALID_PARAMETER},
         {u"C:\\no\\such.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE, ERROR_MOD_NOT_FOUND},

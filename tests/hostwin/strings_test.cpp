@@ -114,14 +114,34 @@ TEST_F(StringsTest, ComparisonsAndCase) {
     // A value below 0x10000 is one character, converted and returned in the pointer.
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(ULONG_PTR{u'q'}))),
               static_cast<ULONG_PTR>(u'Q'));
-    const WCHAR* end = u"";
-    EXPECT_EQ(CharNextW(end), end) << "CharNextW stays on the terminator";
-    const WCHAR* text = u"ab";
-    EXPECT_EQ(CharNextW(text), text + 1);
 
     WCHAR small[4];
     lstrcpynW(small, u"abcdef", 4);
     EXPECT_EQ(std::u16string(small), u"abc");
+}
+
+TEST_F(StringsTest, CharNextStepsALetterWithItsCombiningMarks) {
+    struct {
+        const char* name;
+        std::u16string text;
+        size_t step; // units from the start to CharNextW's result
+    } cases[] = {
+        {"terminator stays", u"", 0},
+        {"plain letter", u"ab", 1},
+        {"letter and ring above", u"a\u030Ab", 2},
+        {"four marks", u"a\u0301\u0302\u0303\u0304b", 5},
+        {"marks up to the end", u"a\u0301", 2},
+        {"first and last mark of the table", u"x\u0300\uFE2F", 3},
+        {"just past a mark range", u"a\u0370", 1},
+        {"just before the first mark range", u"a\u02FF", 1},
+        {"enclosing mark", u"1\u20DD", 2},
+        {"precomposed letter", u"\u00E5a", 1},
+        {"a mark alone steps with the marks after it", u"\u0301\u0302a", 2},
+        {"surrogate halves one at a time", u"\U0001F600", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CharNextW(c.text.c_str()), c.text.c_str() + c.step) << c.name;
+    }
 }
 
 TEST_F(StringsTest, ConvertsBetweenUtf8AndUtf16) {
@@ -136,6 +156,13 @@ TEST_F(StringsTest, ConvertsBetweenUtf8AndUtf16) {
     EXPECT_EQ(std::u16string(buffer), u"h\u00e9");
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "toolong", -1, buffer, 2), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    // The thread's ANSI code page is the host's, UTF-8, like CP_ACP.
+    for (UINT codePage : {CP_ACP, CP_THREAD_ACP}) {
+        EXPECT_EQ(MultiByteToWideChar(codePage, 0, "HKCR\xC3\xA9", 6, buffer, 8), 5) << codePage;
+        EXPECT_EQ(std::u16string(buffer, 5), u"HKCR\u00e9");
+        EXPECT_EQ(MultiByteToWideChar(codePage, 0, "x", 0, buffer, 8), 0) << "no bytes";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
     EXPECT_EQ(MultiByteToWideChar(932, 0, "x", -1, buffer, 8), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
