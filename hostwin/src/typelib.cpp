@@ -266,7 +266,8 @@ HRESULT Register(const char* function, const ClassesRoot& classes, ITypeLib* lib
 
     const std::u16string version =
         VersionKeyPath(classes, attr.guid, attr.wMajorVerNum, attr.wMinorVerNum);
-    LogCall(function, "%s path=%s", ToUtf8(version).c_str(), ToUtf8(fullPath).c_str());
+    LogCall(function, "%s path=%s helpdir=%s", ToUtf8(version).c_str(), ToUtf8(fullPath).c_str(),
+            helpDir ? ToUtf8(helpDir).c_str() : "(none)");
     const std::u16string folder = helpDir ? std::u16string(helpDir) : FolderOf(fullPath);
     if (SetDefaultValue(classes.root, version, title) ||
         SetDefaultValue(classes.root, version + u"\\" + Hex(attr.lcid) + u"\\" + platform,

@@ -4,6 +4,7 @@
 #include "imagebuilder.h"
 #include "machine.h"
 #include "registry_values.h"
+#include "typelib_builder.h"
 
 #include <comcat.h>
 #include <oleauto.h>
@@ -15,89 +16,12 @@
 #include <vector>
 
 using image_builder::Put;
+using namespace typelib_builder;
 using testing_support::MachineTest;
 using testing_support::ReadStoredValue;
 using testing_support::TestKey;
 
 namespace {
-
-const GUID kTollivarLibId = {
-    0x5c0d7a21, 0x4b9e, 0x4f3a, {0x9d, 0x62, 0x1e, 0x8b, 0x7c, 0x3f, 0x0a, 0x54}};
-const std::u16string kLibIdText = u"{5C0D7A21-4B9E-4F3A-9D62-1E8B7C3F0A54}";
-
-// What a synthetic binary type library holds.
-struct LibrarySpec {
-    GUID libid = kTollivarLibId;
-    DWORD lcid = 0x0409;
-    DWORD syskind = SYS_WIN32;
-    WORD major = 1, minor = 0, flags = 0;
-    std::string name = "tollivarLib";
-    std::optional<std::string> docString, helpFile;
-    DWORD helpContext = 0;
-    DWORD typeCount = 0;
-    bool helpStringDll = false;
-};
-
-// Header fields the corruption cases below aim at.
-const size_t kVarFlags = 0x14, kTypeCount = 0x20, kDocString = 0x24, kNameOffset = 0x38;
-
-// The layout the platform's compiler writes: header, type offsets, segment directory, then
-// the GUID, name and string segments, the last of which ends the file.
-std::string BuildLibrary(const LibrarySpec& spec) {
-    std::string bytes;
-    Put<DWORD>(bytes, 0x00, 0x5446534D);
-    Put<DWORD>(bytes, 0x04, 0x00010002);
-    Put<DWORD>(bytes, 0x08, 0); // the LIBID is the first GUID entry
-    Put<DWORD>(bytes, 0x0C, spec.lcid);
-    Put<DWORD>(bytes, 0x10, spec.lcid);
-    Put<DWORD>(bytes, kVarFlags, spec.syskind | 0x40 | (spec.helpStringDll ? 0x100 : 0));
-    Put<DWORD>(bytes, 0x18, spec.major | (static_cast<DWORD>(spec.minor) << 16));
-    Put<DWORD>(bytes, 0x1C, spec.flags);
-    Put<DWORD>(bytes, kTypeCount, spec.typeCount);
-    Put<DWORD>(bytes, 0x2C, spec.helpContext);
-    Put<DWORD>(bytes, kNameOffset, 0);
-    size_t directory = 0x54 + (spec.helpStringDll ? 4 : 0) + 4 * spec.typeCount;
-    bytes.resize(directory, '\0');
-    for (size_t i = 0; i < 15; ++i) {
-        Put<DWORD>(bytes, directory + 16 * i, 0xFFFFFFFF);
-        Put<DWORD>(bytes, directory + 16 * i + 4, 0);
-        Put<DWORD>(bytes, directory + 16 * i + 8, 0xFFFFFFFF);
-        Put<DWORD>(bytes, directory + 16 * i + 12, 0x0F);
-    }
-    auto segment = [&](size_t index, const std::string& content) {
-        Put<DWORD>(bytes, directory + 16 * index, static_cast<DWORD>(bytes.size()));
-        Put<DWORD>(bytes, directory + 16 * index + 4, static_cast<DWORD>(content.size()));
-        bytes += content;
-    };
-    std::string guid(24, '\xFF');
-    std::memcpy(&guid[0], &spec.libid, 16);
-    segment(5, guid);
-    std::string name(12, '\xFF');
-    name[8] = static_cast<char>(spec.name.size());
-    name[9] = 0;
-    name += spec.name;
-    image_builder::Align(name, 4);
-    segment(7, name);
-    std::string strings;
-    auto addString = [&](size_t field, const std::optional<std::string>& text) {
-        Put<DWORD>(bytes, field, text ? static_cast<DWORD>(strings.size()) : 0xFFFFFFFF);
-        if (!text)
-            return;
-        Put<WORD>(strings, strings.size(), static_cast<WORD>(text->size()));
-        strings += *text;
-        image_builder::Align(strings, 4);
-    };
-    addString(kDocString, spec.docString);
-    addString(0x3C, spec.helpFile);
-    if (!strings.empty())
-        segment(8, strings);
-    return bytes;
-}
-
-// The offset of segment `index` in the directory of `bytes` (built without type offsets).
-size_t SegmentEntry(size_t index) {
-    return 0x54 + 16 * index;
-}
 
 // Frees what GetDocumentation hands out.
 struct Documentation {
