@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+using testing_support::KeyExists;
 using testing_support::MachineTest;
 using namespace typelib_builder;
 
@@ -65,10 +66,6 @@ protected:
         WCHAR path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         return path;
-    }
-    static bool KeyExists(HKEY root, const std::u16string& path) {
-        testing_support::TestKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
     }
     static std::u16string PlatformKey(const std::u16string& classes) {
         return classes + u"\\TypeLib\\" + kLibIdText + u"\\1.0\\409\\win32";
@@ -123,19 +120,6 @@ TEST_F(ServerTypeLibTest, LoadsFromItsOwnModuleAndHandsOverPathAndLibraryTogethe
     ITypeLib* library = nullptr;
     EXPECT_EQ(LoadServerTypeLib(nullptr, nullptr, &library), E_POINTER);
     EXPECT_EQ(LoadServerTypeLib(nullptr, &bstr, nullptr), E_POINTER);
-}
-
-TEST_F(ServerTypeLibTest, TriesTheTlbBesideTheModuleWhenTheModuleHasNoLibrary) {
-    hostwin::EnableCallLog(true);
-    hostwin::InjectFault("LoadTypeLib", 1, static_cast<DWORD>(TYPE_E_CANTLOADLIBRARY));
-    CBstrHolder path;
-    CComPointer<ITypeLib> typeLib;
-    // This executable's name has no extension, so ".tlb" is appended; no such file exists.
-    EXPECT_EQ(LoadServerTypeLib(nullptr, path.Out(), typeLib.Out()), TYPE_E_CANTLOADLIBRARY);
-    EXPECT_EQ(path.Get(), nullptr);
-    std::vector<std::string> loads = Calls("LoadTypeLib");
-    ASSERT_EQ(loads.size(), 2u) << "the module, failed by the fault, then the .tlb";
-    EXPECT_EQ(loads[1], hostwin::ToUtf8(OwnPath()) + ".tlb -> 0x80029C4A");
 }
 
 TEST_F(ServerTypeLibTest, PerUserFlagChoosesTheUsersClassesAndOtherwiseTheMachines) {
@@ -223,16 +207,9 @@ protected:
             return static_cast<HRESULT>(0xDEADBEEF);
         return static_cast<HRESULT>(std::stoul(result.err.substr(at + 10, 10), nullptr, 16));
     }
-    std::optional<std::u16string> HelpDir() {
-        testing_support::TestKey key;
-        std::u16string path = u"TypeLib\\" + kLibIdText + u"\\1.0\\HELPDIR";
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Out()))
-            return std::nullopt;
-        auto value = testing_support::ReadStoredValue(key.Get(), nullptr);
-        if (!value || value->data.size() < 2)
-            return std::nullopt;
-        return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()),
-                              value->data.size() / 2 - 1);
+    static std::optional<std::u16string> HelpDir() {
+        return testing_support::ReadDefaultText(HKEY_CLASSES_ROOT,
+                                                u"TypeLib\\" + kLibIdText + u"\\1.0\\HELPDIR");
     }
 };
 
@@ -287,7 +264,7 @@ TEST_F(ProbeTest, RegistersTheFolderOfTheLibrarysHelpFileAsHelpDirectory) {
         {std::nullopt, S_OK, u"C:\\dir"}, // none given: the platform uses the path's folder
         {"C:\\help\\lib.chm", S_OK, u"C:\\help\\"},
         {"lib.chm", S_OK, u""},
-        {"C:\\" + std::string(253, 'h') + ".ch", S_OK, u"C:\\"},             // 259 characters
+        {"C:\\" + std::string(253, 'h') + ".ch", S_OK, u"C:\\"},              // 259 characters
         {"C:\\" + std::string(254, 'h') + ".ch", E_INVALIDARG, std::nullopt}, // 260
     };
     std::string probe = PlaceProbe("dir/server.exe");

@@ -17,9 +17,9 @@
 
 using image_builder::Put;
 using namespace typelib_builder;
+using testing_support::KeyExists;
 using testing_support::MachineTest;
-using testing_support::ReadStoredValue;
-using testing_support::TestKey;
+using testing_support::ReadDefaultText;
 
 namespace {
 
@@ -48,22 +48,6 @@ protected:
         testing_support::WriteFile(path, bytes);
         return hostwin::WindowsPath(path);
     }
-
-    // The default value of a key, or nothing when the key or value is missing.
-    static std::optional<std::u16string> DefaultValue(HKEY root, const std::u16string& path) {
-        TestKey key;
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
-            return std::nullopt;
-        std::optional<testing_support::StoredValue> value = ReadStoredValue(key.Get(), nullptr);
-        if (!value || value->type != REG_SZ || value->data.size() < 2)
-            return std::nullopt;
-        return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()),
-                              value->data.size() / 2 - 1);
-    }
-    static bool KeyExists(HKEY root, const std::u16string& path) {
-        TestKey key;
-        return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
-    }
 };
 
 TEST_F(TypeLibTest, StringsKeepTheirLengthAndNullStaysNull) {
@@ -79,6 +63,32 @@ TEST_F(TypeLibTest, StringsKeepTheirLengthAndNullStaysNull) {
     EXPECT_EQ(SysAllocString(nullptr), nullptr);
     EXPECT_EQ(SysStringLen(nullptr), 0u);
     SysFreeString(nullptr);
+}
+
+// Checks every library-level answer of `library` against what `spec` built, then releases it.
+void ExpectLibrary(ITypeLib* library, const LibrarySpec& spec) {
+    TLIBATTR* attributes = nullptr;
+    ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->guid, spec.libid);
+    EXPECT_EQ(attributes->lcid, spec.lcid);
+    EXPECT_EQ(attributes->syskind, static_cast<SYSKIND>(spec.syskind));
+    EXPECT_EQ(attributes->wMajorVerNum, spec.major);
+    EXPECT_EQ(attributes->wMinorVerNum, spec.minor);
+    EXPECT_EQ(attributes->wLibFlags, spec.flags);
+    library->ReleaseTLibAttr(attributes);
+    EXPECT_EQ(library->GetTypeInfoCount(), spec.typeCount);
+    Documentation doc;
+    ASSERT_EQ(
+        library->GetDocumentation(-1, &doc.name, &doc.docString, &doc.helpContext, &doc.helpFile),
+        S_OK);
+    auto expected = [](const std::optional<std::string>& text) {
+        return text ? std::optional<std::u16string>(hostwin::FromUtf8(*text)) : std::nullopt;
+    };
+    EXPECT_EQ(Text(doc.name), hostwin::FromUtf8(spec.name));
+    EXPECT_EQ(Text(doc.docString), expected(spec.docString));
+    EXPECT_EQ(Text(doc.helpFile), expected(spec.helpFile));
+    EXPECT_EQ(doc.helpContext, spec.helpContext);
+    EXPECT_EQ(library->Release(), 0u);
 }
 
 TEST_F(TypeLibTest, ReadsTheLibraryLevelFieldsOfASyntheticLibrary) {
@@ -98,34 +108,11 @@ TEST_F(TypeLibTest, ReadsTheLibraryLevelFieldsOfASyntheticLibrary) {
     LibrarySpec typed = plain;
     typed.typeCount = 3; // shifts it by 12
     typed.docString = "";
-
     for (const LibrarySpec& spec : {plain, full, typed}) {
         SCOPED_TRACE(spec.name + " with " + std::to_string(spec.typeCount) + " types");
         ITypeLib* library = nullptr;
         ASSERT_EQ(LoadTypeLib(WriteLibrary(BuildLibrary(spec)).c_str(), &library), S_OK);
-        TLIBATTR* attributes = nullptr;
-        ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
-        EXPECT_EQ(attributes->guid, spec.libid);
-        EXPECT_EQ(attributes->lcid, spec.lcid);
-        EXPECT_EQ(attributes->syskind, static_cast<SYSKIND>(spec.syskind));
-        EXPECT_EQ(attributes->wMajorVerNum, spec.major);
-        EXPECT_EQ(attributes->wMinorVerNum, spec.minor);
-        EXPECT_EQ(attributes->wLibFlags, spec.flags);
-        library->ReleaseTLibAttr(attributes);
-        EXPECT_EQ(library->GetTypeInfoCount(), spec.typeCount);
-
-        Documentation doc;
-        ASSERT_EQ(library->GetDocumentation(-1, &doc.name, &doc.docString, &doc.helpContext,
-                                            &doc.helpFile),
-                  S_OK);
-        auto expected = [](const std::optional<std::string>& text) {
-            return text ? std::optional<std::u16string>(hostwin::FromUtf8(*text)) : std::nullopt;
-        };
-        EXPECT_EQ(Text(doc.name), hostwin::FromUtf8(spec.name));
-        EXPECT_EQ(Text(doc.docString), expected(spec.docString));
-        EXPECT_EQ(Text(doc.helpFile), expected(spec.helpFile));
-        EXPECT_EQ(doc.helpContext, spec.helpContext);
-        EXPECT_EQ(library->Release(), 0u);
+        ExpectLibrary(library, spec);
     }
 }
 
@@ -283,25 +270,7 @@ TEST_P(TollivarLibraryTest, IsTollivarLibVersion1ForEnglishWin32WithoutTypes) {
     }
     ITypeLib* library = nullptr;
     ASSERT_EQ(LoadTypeLib(path.c_str(), &library), S_OK) << hostwin::ToUtf8(path);
-    TLIBATTR* attributes = nullptr;
-    ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
-    EXPECT_EQ(attributes->guid, kTollivarLibId);
-    EXPECT_EQ(attributes->wMajorVerNum, 1);
-    EXPECT_EQ(attributes->wMinorVerNum, 0);
-    EXPECT_EQ(attributes->lcid, 0x0409u);
-    EXPECT_EQ(attributes->syskind, SYS_WIN32);
-    EXPECT_EQ(attributes->wLibFlags, 0);
-    library->ReleaseTLibAttr(attributes);
-    EXPECT_EQ(library->GetTypeInfoCount(), 0u);
-    Documentation doc;
-    ASSERT_EQ(
-        library->GetDocumentation(-1, &doc.name, &doc.docString, &doc.helpContext, &doc.helpFile),
-        S_OK);
-    EXPECT_EQ(Text(doc.name), u"tollivarLib");
-    EXPECT_EQ(doc.docString, nullptr);
-    EXPECT_EQ(doc.helpFile, nullptr);
-    EXPECT_EQ(doc.helpContext, 0u);
-    library->Release();
+    ExpectLibrary(library, LibrarySpec()); // tollivarLib 1.0, 0x0409, win32, flags 0, no types
 }
 
 std::vector<std::string> LibrarySources() {
@@ -318,22 +287,19 @@ INSTANTIATE_TEST_SUITE_P(Modules, TollivarLibraryTest, ::testing::ValuesIn(Libra
                                                                 : "WindowsExecutable");
                          });
 
-// The two forms of registration and where each keeps its keys.
+// The two forms of registration, the root whose classes hold the keys, and the other root.
 struct Form {
     const char* name;
     HRESULT(WINAPI* registerLibrary)(ITypeLib*, OLECHAR*, OLECHAR*);
     HRESULT(WINAPI* unregisterLibrary)(REFGUID, WORD, WORD, LCID, SYSKIND);
-    HKEY root;
-    std::u16string classes; // below root
-    HKEY otherRoot;
-    std::u16string otherClasses;
+    HKEY root, otherRoot;
 };
 const Form kForms[] = {
-    {"machine", &RegisterTypeLib, &UnRegisterTypeLib, HKEY_LOCAL_MACHINE, u"Software\\Classes",
-     HKEY_CURRENT_USER, u"Software\\Classes"},
+    {"machine", &RegisterTypeLib, &UnRegisterTypeLib, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER},
     {"user", &RegisterTypeLibForUser, &UnRegisterTypeLibForUser, HKEY_CURRENT_USER,
-     u"Software\\Classes", HKEY_LOCAL_MACHINE, u"Software\\Classes"},
+     HKEY_LOCAL_MACHINE},
 };
+const std::u16string kLibraryKey = u"Software\\Classes\\TypeLib\\" + kLibIdText;
 
 class TypeLibRegistrationTest : public TypeLibTest {
 protected:
@@ -347,9 +313,6 @@ protected:
             m_library->Release();
         TypeLibTest::TearDown();
     }
-    static std::u16string LibraryKey(const Form& form) {
-        return form.classes + u"\\TypeLib\\" + kLibIdText;
-    }
     std::u16string m_path;
     ITypeLib* m_library = nullptr;
 };
@@ -361,17 +324,16 @@ TEST_F(TypeLibRegistrationTest, WritesNamePathFlagsAndHelpFolderWhereEachFormKee
             WCHAR help[] = u"C:\\help\\";
             ASSERT_EQ(form.registerLibrary(m_library, m_path.data(), helpDir ? help : nullptr),
                       S_OK);
-            const std::u16string version = LibraryKey(form) + u"\\1.0";
-            EXPECT_EQ(DefaultValue(form.root, version), u"tollivarLib");
-            EXPECT_EQ(DefaultValue(form.root, version + u"\\409\\win32"), m_path);
-            EXPECT_EQ(DefaultValue(form.root, version + u"\\FLAGS"), u"0");
-            EXPECT_EQ(DefaultValue(form.root, version + u"\\HELPDIR"),
+            const std::u16string version = kLibraryKey + u"\\1.0";
+            EXPECT_EQ(ReadDefaultText(form.root, version), u"tollivarLib");
+            EXPECT_EQ(ReadDefaultText(form.root, version + u"\\409\\win32"), m_path);
+            EXPECT_EQ(ReadDefaultText(form.root, version + u"\\FLAGS"), u"0");
+            EXPECT_EQ(ReadDefaultText(form.root, version + u"\\HELPDIR"),
                       helpDir ? u"C:\\help\\" : u"C:\\libs");
-            EXPECT_FALSE(
-                KeyExists(form.otherRoot, form.otherClasses + u"\\TypeLib\\" + kLibIdText));
+            EXPECT_FALSE(KeyExists(form.otherRoot, kLibraryKey));
 
             ASSERT_EQ(form.unregisterLibrary(kTollivarLibId, 1, 0, 0x0409, SYS_WIN32), S_OK);
-            EXPECT_FALSE(KeyExists(form.root, LibraryKey(form)));
+            EXPECT_FALSE(KeyExists(form.root, kLibraryKey));
             EXPECT_EQ(form.unregisterLibrary(kTollivarLibId, 1, 0, 0x0409, SYS_WIN32),
                       TYPE_E_REGISTRYACCESS)
                 << "no longer registered";
@@ -404,20 +366,17 @@ TEST_F(TypeLibRegistrationTest, UnregisteringLeavesOtherVersionsLocalesAndPlatfo
         ASSERT_EQ(RegisterTypeLib(m_library, m_path.data(), nullptr), S_OK);
 
         ASSERT_EQ(UnRegisterTypeLib(kTollivarLibId, 1, 0, 0x0409, SYS_WIN32), S_OK);
-        EXPECT_FALSE(KeyExists(form.root, LibraryKey(form) + u"\\1.0\\409\\win32"));
-        EXPECT_EQ(DefaultValue(form.root, LibraryKey(form) + survivor), path);
-        TLIBATTR attributes{spec.libid, spec.lcid,  static_cast<SYSKIND>(spec.syskind),
-                            spec.major, spec.minor, spec.flags};
-        ASSERT_EQ(UnRegisterTypeLib(attributes.guid, attributes.wMajorVerNum,
-                                    attributes.wMinorVerNum, attributes.lcid, attributes.syskind),
+        EXPECT_FALSE(KeyExists(form.root, kLibraryKey + u"\\1.0\\409\\win32"));
+        EXPECT_EQ(ReadDefaultText(form.root, kLibraryKey + survivor), path);
+        ASSERT_EQ(UnRegisterTypeLib(spec.libid, spec.major, spec.minor, spec.lcid,
+                                    static_cast<SYSKIND>(spec.syskind)),
                   S_OK);
-        EXPECT_FALSE(KeyExists(form.root, LibraryKey(form))) << "the last one takes the LIBID key";
+        EXPECT_FALSE(KeyExists(form.root, kLibraryKey)) << "the last one takes the LIBID key";
     }
 }
 
 TEST_F(TypeLibRegistrationTest, AStandardUserRegistersOnlyForHimself) {
-    const std::u16string machineKey =
-        u"Software\\Classes\\TypeLib\\" + kLibIdText + u"\\1.0\\409\\win32";
+    const std::u16string machineKey = kLibraryKey + u"\\1.0\\409\\win32";
     ASSERT_EQ(RegisterTypeLib(m_library, m_path.data(), nullptr), S_OK);
     setenv("HOSTWIN_ELEVATED", "0", 1);
     EXPECT_EQ(RegisterTypeLib(m_library, m_path.data(), nullptr), TYPE_E_REGISTRYACCESS);
