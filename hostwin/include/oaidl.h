@@ -7,7 +7,8 @@
 // A length-prefixed, NUL-terminated UTF-16 string from SysAllocString.
 typedef OLECHAR* BSTR;
 
-enum SYSKIND { SYS_WIN16 = 0, SYS_WIN32 = 1, SYS_MAC = 2, SYS_WIN64 = 3 };
+// With a fixed underlying type, as a library read from a file may hold any other value.
+enum SYSKIND : int { SYS_WIN16 = 0, SYS_WIN32 = 1, SYS_MAC = 2, SYS_WIN64 = 3 };
 
 struct TLIBATTR {
     GUID guid;

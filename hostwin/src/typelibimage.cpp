@@ -13,6 +13,7 @@
 // string entry is a 16-bit length and the characters. Texts are in the library's code page.
 #include "typelibimage.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace hostwin {
@@ -113,12 +114,11 @@ HRESULT ReadTypeLibraryImage(const BYTE* data, size_t size, TypeLibraryImage* im
 
     const DWORD varFlags = reader.Dword(0x14);
     const DWORD typeCount = reader.Dword(0x20);
-    // The type offsets must fit before the directory: this also bounds typeCount.
-    size_t directory = kHeaderSize + ((varFlags & kHasHelpStringDll) ? 4 : 0);
-    if (!reader.Fits(directory, 0) || typeCount > (size - directory) / 4)
-        return TYPE_E_INVDATAREAD;
-    directory += static_cast<size_t>(typeCount) * 4;
-    if (!reader.Fits(directory, kSegmentCount * kSegmentEntrySize))
+    // In 64 bits, so that no type count can wrap the directory's offset around.
+    const uint64_t directory = kHeaderSize + ((varFlags & kHasHelpStringDll) ? 4 : 0) +
+                               static_cast<uint64_t>(typeCount) * 4;
+    if (directory > size ||
+        !reader.Fits(static_cast<size_t>(directory), kSegmentCount * kSegmentEntrySize))
         return TYPE_E_INVDATAREAD;
     Segment segments[kSegmentCount];
     for (size_t i = 0; i < kSegmentCount; ++i) {
