@@ -12,6 +12,7 @@
 #include "typelibimage.h"
 
 #include <oleauto.h>
+#include <tchar.h>
 
 #include <atomic>
 #include <fstream>
@@ -138,23 +139,14 @@ struct ClassesRoot {
 const ClassesRoot kMachineClasses{HKEY_CLASSES_ROOT, u""};
 const ClassesRoot kUserClasses{HKEY_CURRENT_USER, u"Software\\Classes\\"};
 
-std::u16string Hex(DWORD value) {
-    static const char16_t digits[] = u"0123456789abcdef";
-    std::u16string text;
-    do {
-        text.insert(text.begin(), digits[value & 0xF]);
-        value >>= 4;
-    } while (value != 0);
+// A number as the keys spell it: "%x" or "%u".
+std::u16string Number(const WCHAR* format, DWORD value) {
+    WCHAR text[16] = {};
+    swprintf_s(text, 16, format, value);
     return text;
 }
-
-std::u16string Decimal(DWORD value) {
-    std::u16string text;
-    do {
-        text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 10));
-        value /= 10;
-    } while (value != 0);
-    return text;
+std::u16string Hex(DWORD value) {
+    return Number(u"%x", value);
 }
 
 const char16_t* PlatformName(SYSKIND syskind) {
@@ -272,7 +264,7 @@ HRESULT Register(const char* function, const ClassesRoot& classes, ITypeLib* lib
     if (SetDefaultValue(classes.root, version, title) ||
         SetDefaultValue(classes.root, version + u"\\" + Hex(attr.lcid) + u"\\" + platform,
                         fullPath) ||
-        SetDefaultValue(classes.root, version + u"\\FLAGS", Decimal(attr.wLibFlags)) ||
+        SetDefaultValue(classes.root, version + u"\\FLAGS", Number(u"%u", attr.wLibFlags)) ||
         SetDefaultValue(classes.root, version + u"\\HELPDIR", folder))
         return TYPE_E_REGISTRYACCESS;
     return S_OK;
