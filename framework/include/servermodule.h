@@ -6,3 +6,4 @@
 #include "exemodule.h"
 #include "servicemodule.h"
 #include "regkey.h"
+#include "typelib.h"

@@ -10,6 +10,7 @@ extern const IID IID_IUnknown;
 extern const IID IID_IClassFactory;
 extern const IID IID_IGlobalInterfaceTable;
 extern const CLSID CLSID_StdGlobalInterfaceTable;
+extern const GUID GUID_NULL; // all zeros: no class, no category
 }
 
 struct IUnknown {

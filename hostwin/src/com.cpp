@@ -6,6 +6,7 @@
 // released when that apartment ends.
 #include "core.h"
 
+#include <comcat.h>
 #include <objbase.h>
 #include <oleauto.h>
 
@@ -22,6 +23,13 @@ const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0,
 const IID IID_IGlobalInterfaceTable = {0x00000146, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const CLSID CLSID_StdGlobalInterfaceTable = {
     0x00000323, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+// The component categories manager is not installed on the host: creating it fails as for
+// any class that is not registered.
+const CLSID CLSID_StdComponentCategoriesMgr = {
+    0x0002E005, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const IID IID_ICatRegister = {0x0002E012, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const IID IID_ITypeLib = {0x00020402, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 }
 
 namespace hostwin {

@@ -6,6 +6,8 @@
 #include "core.h"
 #include "peimage.h"
 
+#include <oleauto.h>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -48,11 +50,18 @@ const Export kAdvapi32Exports[] = {
     {"RegDeleteKeyExW", ExportAddress(&RegDeleteKeyExW)},
 };
 
+// The per-user type-library functions, which callers find by name because older systems
+// lack them.
+const Export kOleaut32Exports[] = {
+    {"RegisterTypeLibForUser", ExportAddress(&RegisterTypeLibForUser)},
+    {"UnRegisterTypeLibForUser", ExportAddress(&UnRegisterTypeLibForUser)},
+};
+
 const SystemModule kSystemModules[] = {
     {u"KERNEL32.DLL", nullptr, 0},
     {u"ADVAPI32.DLL", kAdvapi32Exports, sizeof kAdvapi32Exports / sizeof kAdvapi32Exports[0]},
     {u"OLE32.DLL", nullptr, 0},
-    {u"OLEAUT32.DLL", nullptr, 0},
+    {u"OLEAUT32.DLL", kOleaut32Exports, sizeof kOleaut32Exports / sizeof kOleaut32Exports[0]},
     {u"USER32.DLL", nullptr, 0},
     {u"SHLWAPI.DLL", nullptr, 0},
 };

@@ -23,6 +23,22 @@ std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name) {
     return value;
 }
 
+std::optional<std::u16string> ReadDefaultText(HKEY root, const std::u16string& path) {
+    TestKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::optional<StoredValue> value = ReadStoredValue(key.Get(), nullptr);
+    if (!value || value->type != REG_SZ || value->data.size() < 2)
+        return std::nullopt;
+    return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()),
+                          value->data.size() / 2 - 1);
+}
+
+bool KeyExists(HKEY root, const std::u16string& path) {
+    TestKey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+}
+
 std::vector<BYTE> Utf16Bytes(const std::u16string& text) {
     std::vector<BYTE> bytes;
     for (char16_t c : text) {

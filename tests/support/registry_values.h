@@ -36,6 +36,10 @@ struct StoredValue {
 // Reads a value the two-call way: size first, then the data. Nothing when it is missing.
 std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name);
 
+// The REG_SZ default value of `path` below `root`; nothing when the key or text is missing.
+std::optional<std::u16string> ReadDefaultText(HKEY root, const std::u16string& path);
+bool KeyExists(HKEY root, const std::u16string& path);
+
 // The UTF-16LE bytes of `text`, terminators included only where `text` holds them.
 std::vector<BYTE> Utf16Bytes(const std::u16string& text);
 
