@@ -68,13 +68,6 @@ const SystemModule* FindSystemModule(HMODULE handle) {
     return nullptr;
 }
 
-std::u16string UpperAscii(std::u16string text) {
-    for (char16_t& c : text)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - (u'a' - u'A'));
-    return text;
-}
-
 // An image mapped read-only and loaded as a data file: its resources point into the mapping,
 // which lives as long as the handle.
 class DataFileModule : public KernelObject {
@@ -188,7 +181,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     HOSTWIN_FAULT_POINT(nullptr);
     if (!lpModuleName)
         return ExecutableModule();
-    std::u16string name = UpperAscii(lpModuleName);
+    std::u16string name = FoldName(lpModuleName);
     LogCall(__func__, "%s", ToUtf8(name).c_str());
     if (name.find_first_of(u"\\/") != std::u16string::npos)
         return NotSupported(__func__, "module names with a path", static_cast<HMODULE>(nullptr));
@@ -204,7 +197,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length > 0) {
         std::string path(self, static_cast<size_t>(length));
-        if (name == UpperAscii(FromUtf8(path.substr(path.rfind('/') + 1))))
+        if (name == FoldName(FromUtf8(path.substr(path.rfind('/') + 1))))
             return ExecutableModule();
     }
     return FailWith(ERROR_MOD_NOT_FOUND, static_cast<HMODULE>(nullptr));

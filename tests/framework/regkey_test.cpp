@@ -10,26 +10,26 @@
 #include <cstdlib>
 #include <sstream>
 
+using hostwin::EncodeUtf16Le;
+using hostwin::UniqueKey;
 using testing_support::DebugReportTexts;
 using testing_support::MachineTest;
 using testing_support::ReadStoredValue;
-using testing_support::TestKey;
-using testing_support::Utf16Bytes;
 
 namespace {
 
 using Stored = std::pair<DWORD, std::vector<BYTE>>;
 
 bool KeyExists(const WCHAR* path) {
-    TestKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+    UniqueKey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 void MakeKeys(std::initializer_list<const WCHAR*> paths) {
     for (const WCHAR* path : paths) {
-        TestKey key;
+        UniqueKey key;
         ASSERT_EQ(
-            RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_READ, NULL, key.Out(), NULL),
+            RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_READ, NULL, key.put(), NULL),
             ERROR_SUCCESS)
             << hostwin::ToUtf8(path);
     }
@@ -102,7 +102,7 @@ TEST_F(RegKeyTest, ReadStringValueAcceptsOnlyNulEndedTexts) {
     ASSERT_EQ(key.CreateKey(HKEY_CURRENT_USER, u"Software\\Read", NULL, 0, KEY_READ | KEY_WRITE,
                             NULL, NULL),
               ERROR_SUCCESS);
-    const std::vector<BYTE> abc = Utf16Bytes(std::u16string(u"abc", 4));
+    const std::vector<BYTE> abc = EncodeUtf16Le(std::u16string(u"abc", 4));
     // What, the value's type and bytes, whether a buffer is passed and its capacity; the
     // result, the count and the text read back when it succeeds.
     const std::tuple<const char*, DWORD, std::vector<BYTE>, bool, ULONG, LONG, ULONG,
@@ -117,7 +117,7 @@ TEST_F(RegKeyTest, ReadStringValueAcceptsOnlyNulEndedTexts) {
             {"expand", REG_EXPAND_SZ, abc, true, 8, ERROR_SUCCESS, 4, u"abc"},
             {"too small", REG_SZ, abc, true, 3, ERROR_MORE_DATA, 0, u""},
             {"size only", REG_SZ, abc, false, 0, ERROR_SUCCESS, 4, u""},
-            {"no final NUL", REG_SZ, Utf16Bytes(u"abc"), true, 8, ERROR_INVALID_DATA, 0, u""},
+            {"no final NUL", REG_SZ, EncodeUtf16Le(u"abc"), true, 8, ERROR_INVALID_DATA, 0, u""},
             {"odd size", REG_SZ, {0, 0, 'b'}, true, 8, ERROR_INVALID_DATA, 0, u""},
         };
     for (const auto& [what, type, data, withBuffer, capacity, result, count, text] : cases) {
@@ -149,13 +149,13 @@ TEST_F(RegKeyTest, WritesStoreTheTextWithItsNulAndTheListWithItsEnd) {
         return value ? std::optional(Stored{value->type, value->data}) : std::nullopt;
     };
     EXPECT_EQ(stored(key.WriteStringValue(u"v", u"abc")),
-              Stored(REG_SZ, Utf16Bytes(std::u16string(u"abc", 4)))); // 8 bytes
+              Stored(REG_SZ, EncodeUtf16Le(std::u16string(u"abc", 4)))); // 8 bytes
     EXPECT_EQ(stored(key.WriteStringValue(u"v", u"%p%", REG_EXPAND_SZ)),
-              Stored(REG_EXPAND_SZ, Utf16Bytes(std::u16string(u"%p%", 4))));
+              Stored(REG_EXPAND_SZ, EncodeUtf16Le(std::u16string(u"%p%", 4))));
     EXPECT_EQ(stored(key.WriteDwordValue(u"v", 0x12345678)),
               Stored(REG_DWORD, {0x78, 0x56, 0x34, 0x12}));
     EXPECT_EQ(stored(key.WriteMultiStringValue(u"v", u"a\0bc\0")),
-              Stored(REG_MULTI_SZ, Utf16Bytes(std::u16string(u"a\0bc\0\0", 6))));
+              Stored(REG_MULTI_SZ, EncodeUtf16Le(std::u16string(u"a\0bc\0\0", 6))));
     EXPECT_EQ(stored(key.WriteMultiStringValue(u"v", u"")), Stored(REG_MULTI_SZ, {0, 0}));
 
     // Null texts are refused; a text under a non-text type is a caller's mistake, reported.

@@ -2,31 +2,14 @@
 #pragma once
 
 #include <windows.h>
+#include <hostwin/owner.h>
+#include <hostwin/text.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace testing_support {
-
-// Owns one key handle, so every path of a test closes what it opened.
-class TestKey {
-public:
-    TestKey() = default;
-    ~TestKey() { Close(); }
-    TestKey(const TestKey&) = delete;
-    TestKey& operator=(const TestKey&) = delete;
-    // Where an open or create stores the new handle; any held handle is closed first.
-    PHKEY Out() {
-        Close();
-        return &m_key;
-    }
-    HKEY Get() const { return m_key; }
-    void Close();
-
-private:
-    HKEY m_key = NULL;
-};
 
 // A value as stored: its type and raw bytes.
 struct StoredValue {
@@ -35,8 +18,5 @@ struct StoredValue {
 };
 // Reads a value the two-call way: size first, then the data. Nothing when it is missing.
 std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name);
-
-// The UTF-16LE bytes of `text`, terminators included only where `text` holds them.
-std::vector<BYTE> Utf16Bytes(const std::u16string& text);
 
 } // namespace testing_support

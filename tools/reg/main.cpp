@@ -223,13 +223,6 @@ int Query(const KeyPath& path, const Options& options) {
     return 0;
 }
 
-void AppendUnits(const std::u16string& text, std::vector<BYTE>* data) {
-    for (char16_t c : text) {
-        data->push_back(static_cast<BYTE>(c & 0xFF));
-        data->push_back(static_cast<BYTE>(c >> 8));
-    }
-}
-
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* number) {
     if (text.empty()) {
         *number = 0;
@@ -256,7 +249,7 @@ bool BuildData(DWORD type, const std::string& text, const std::string& separator
     switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        AppendUnits(wide + u'\0', data);
+        hostwin::AppendUtf16Le(wide + u'\0', *data);
         return true;
     case REG_MULTI_SZ: {
         std::u16string sep = hostwin::FromUtf8(separator);
@@ -269,12 +262,12 @@ bool BuildData(DWORD type, const std::string& text, const std::string& separator
                 wide.substr(start, end == std::u16string::npos ? end : end - start);
             if (item.empty())
                 return false; // two separators in a row would end the list early
-            AppendUnits(item + u'\0', data);
+            hostwin::AppendUtf16Le(item + u'\0', *data);
             if (end == std::u16string::npos)
                 break;
             start = end + sep.size();
         }
-        AppendUnits(std::u16string(1, u'\0'), data);
+        hostwin::AppendUtf16Le(std::u16string(1, u'\0'), *data);
         return true;
     }
     case REG_DWORD:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <hostwin/text.h>
 
 #include <array>
 #include <string>
@@ -82,11 +83,6 @@ std::string RegistryStorePath();
 
 // Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();
-
-// UTF-16 <-> UTF-8 for host-side code (tools, tests).
-std::string ToUtf8(const WCHAR* text);
-std::string ToUtf8(const std::u16string& text);
-std::u16string FromUtf8(const std::string& text);
 
 // Windows path <-> host path of this machine: C:\ is $HOSTWIN_ROOT/drive_c/, Z:\ is /.
 std::string HostPath(const std::u16string& windowsPath);
