@@ -160,15 +160,6 @@ size_t OpenHandleCount(HandleKind kind) {
     return OpenHandleCounts()[static_cast<size_t>(kind)];
 }
 
-std::string MachineRoot() {
-    if (const char* root = std::getenv("HOSTWIN_ROOT"); root && *root)
-        return root;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
-        return std::string(data) + "/hostwin";
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.local/share/hostwin";
-}
-
 DWORD InjectedFault(const char* function) {
     DWORD code = 0;
     {

@@ -2,6 +2,7 @@
 // Reports go to $HOSTWIN_ROOT/debug.log (or stderr with HOSTWIN_DEBUG_OUTPUT=stderr) and to
 // an in-process capture that tests read.
 #include "core.h"
+#include "machine_layout.h"
 
 #include <crtdbg.h>
 #include <tchar.h>
@@ -38,9 +39,8 @@ void WriteDebugOutput(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stderr);
         return;
     }
-    std::string root = MachineRoot();
-    mkdir(root.c_str(), 0755);
-    if (FILE* out = std::fopen((root + "/debug.log").c_str(), "ae")) {
+    mkdir(layout::Root().c_str(), 0755);
+    if (FILE* out = std::fopen(layout::DebugLog().c_str(), "ae")) {
         std::fwrite(text.data(), 1, text.size(), out);
         std::fclose(out);
     }

@@ -4,6 +4,7 @@
 // processes started by other code), so a dead child does not linger as a zombie.
 #include "core.h"
 #include "process.h"
+#include "machine_layout.h"
 
 #include <tlhelp32.h>
 
@@ -221,8 +222,7 @@ Reaper& Children() {
 // Exit codes given to TerminateProcess, kept under the machine root so that every process of
 // the machine reports the same code, whoever ended the process.
 std::string ExitRecordPath(pid_t pid, unsigned long long startTime) {
-    return MachineRoot() + "/processes/exit/" + std::to_string(pid) + "-" +
-           std::to_string(startTime);
+    return layout::ExitRecord(pid, startTime);
 }
 
 bool WriteExitRecord(pid_t pid, unsigned long long startTime, DWORD code) {
@@ -391,7 +391,7 @@ DWORD LocateFile(const std::u16string& windowsName, Image& image) {
     if (!S_ISREG(info.st_mode) || access(hostPath.c_str(), X_OK) != 0)
         return ERROR_ACCESS_DENIED;
     image.hostPath = hostPath;
-    image.windowsPath = WindowsFormOf(hostPath);
+    image.windowsPath = WindowsPath(hostPath);
     return ERROR_SUCCESS;
 }
 
@@ -405,11 +405,11 @@ DWORD LocateCommand(std::u16string name, Image& image) {
         name += u".exe";
     if (nameStart != std::u16string::npos)
         return LocateFile(name, image);
-    std::u16string programFolder = WindowsFormOf(OwnExecutablePath());
+    std::u16string programFolder = WindowsPath(OwnExecutablePath());
     programFolder.erase(programFolder.find_last_of(u'\\') + 1);
     std::error_code error;
     const std::u16string currentFolder =
-        WindowsFormOf(std::filesystem::current_path(error).string()) + u"\\";
+        WindowsPath(std::filesystem::current_path(error).string()) + u"\\";
     DWORD first = ERROR_SUCCESS;
     for (const std::u16string& folder :
          {programFolder, currentFolder, std::u16string(u"C:\\Windows\\System32\\"),
@@ -651,8 +651,8 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     // the pidfd names, so what was read is its own.
     ProcStat stat;
     std::vector<std::string> environment;
-    bool member =
-        pid == getpid() || (ReadStartEnvironment(pid, environment) && OfThisMachine(environment));
+    bool member = pid == getpid() ||
+                  (ReadStartEnvironment(pid, environment) && OfThisMachine(pid, environment));
     if (!member || !ReadProcStat(pid, stat) || HasEnded(stat) ||
         stat.startTime != state->StartTime() || state->HasEnded())
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));

@@ -68,27 +68,6 @@ std::u16string QuoteArgument(const std::u16string& argument) {
     return quoted;
 }
 
-std::string CanonicalPath(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return std::string();
-    std::string result(resolved);
-    free(resolved);
-    return result;
-}
-
-// Where `path` lies below `root`/drive_c, the rest of it; false when it lies elsewhere.
-bool BelowDriveC(const std::string& path, const std::string& root, std::string& rest) {
-    if (root.empty())
-        return false;
-    const std::string driveC = root + "/drive_c";
-    if (path.compare(0, driveC.size(), driveC) != 0 ||
-        (path.size() > driveC.size() && path[driveC.size()] != '/'))
-        return false;
-    rest = path.substr(driveC.size());
-    return true;
-}
-
 struct ProgramState {
     std::mutex lock;
     bool recorded = false;
@@ -115,7 +94,7 @@ const std::u16string& CurrentCommandLine(ProgramState& program) {
         program.argv = ArgumentsFromProc();
         program.recorded = true;
     }
-    std::vector<std::u16string> argv{WindowsFormOf(OwnExecutablePath())};
+    std::vector<std::u16string> argv{WindowsPath(OwnExecutablePath())};
     for (size_t i = 1; i < program.argv.size(); ++i)
         argv.push_back(FromUtf8(program.argv[i]));
     std::u16string line = BuildCommandLine(argv);
@@ -178,14 +157,6 @@ std::u16string BuildCommandLine(const std::vector<std::u16string>& argv) {
     return line;
 }
 
-std::u16string WindowsFormOf(const std::string& hostPath) {
-    std::string rest;
-    const std::string root = MachineRoot();
-    if (BelowDriveC(hostPath, root, rest) || BelowDriveC(hostPath, CanonicalPath(root), rest))
-        return WindowsPath(root + "/drive_c" + rest);
-    return WindowsPath(hostPath);
-}
-
 std::string OwnExecutablePath() {
     std::error_code error;
     std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
@@ -231,7 +202,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
         return FailWith(ERROR_MOD_NOT_FOUND, static_cast<DWORD>(0));
     if (lpFilename == NULL && nSize > 0)
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<DWORD>(0));
-    const std::u16string path = WindowsFormOf(OwnExecutablePath());
+    const std::u16string path = WindowsPath(OwnExecutablePath());
     if (path.size() < nSize) {
         std::copy(path.begin(), path.end(), lpFilename);
         lpFilename[path.size()] = 0;

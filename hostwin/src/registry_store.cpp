@@ -2,6 +2,7 @@
 // wait for writers, every committed call is visible to other processes at once, and a process
 // that dies mid-call leaves the previous state behind.
 #include "registry_store.h"
+#include "machine_layout.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -262,12 +263,15 @@ int InitialiseStore(Connection& c, const char** detail) {
         return fail(SQLITE_CORRUPT);
     }
     if (fresh) {
-        // The classes view of a new machine starts with the machine's classes key present.
-        KeyId software = EnsureKey(db, c.roots[0], u"SOFTWARE", &rc);
-        if (rc == SQLITE_OK)
-            EnsureKey(db, software, u"Classes", &rc);
-        if (rc != SQLITE_OK)
-            return fail(rc);
+        // A new machine holds the keys a fresh Windows holds where this system looks.
+        for (const layout::FreshKey& fresh : layout::FreshMachineKeys()) {
+            KeyId id = c.roots[fresh.machineHive ? 0 : 1];
+            for (const char16_t* name : fresh.path)
+                if (rc == SQLITE_OK)
+                    id = EnsureKey(db, id, name, &rc);
+            if (rc != SQLITE_OK)
+                return fail(rc);
+        }
     }
     if ((rc = Exec(db, "COMMIT")) != SQLITE_OK)
         return fail(rc);
@@ -334,7 +338,7 @@ const char16_t* HiveName(Hive hive) {
 }
 
 std::string StorePath() {
-    return MachineRoot() + "/registry/registry.db";
+    return layout::RegistryStore();
 }
 
 StoreTransaction::StoreTransaction(bool write) : m_lock(TheConnection().lock), m_write(write) {

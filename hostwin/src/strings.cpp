@@ -1,5 +1,6 @@
 // UTF-16 strings: conversions, comparisons, case, paths between the Windows and host views.
 #include "core.h"
+#include "machine_layout.h"
 
 #include <hostwin/text.h>
 
@@ -26,8 +27,7 @@ std::string HostPath(const std::u16string& windowsPath) {
     if (path.size() >= 2 && path[1] == u':') {
         std::u16string rest = path.substr(2);
         if (IsDriveLetter(path[0], u'C'))
-            return MachineRoot() + "/drive_c" + (rest.empty() || rest[0] != u'/' ? "/" : "") +
-                   ToUtf8(rest);
+            return layout::DriveC() + (rest.empty() || rest[0] != u'/' ? "/" : "") + ToUtf8(rest);
         if (IsDriveLetter(path[0], u'Z'))
             return rest.empty() ? "/" : ToUtf8(rest);
     }
@@ -35,7 +35,7 @@ std::string HostPath(const std::u16string& windowsPath) {
 }
 
 std::u16string WindowsPath(const std::string& hostPath) {
-    const std::string driveC = MachineRoot() + "/drive_c";
+    const std::string driveC = layout::DriveC();
     std::string rest;
     std::u16string drive;
     if (hostPath.compare(0, driveC.size(), driveC) == 0 &&

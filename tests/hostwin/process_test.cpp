@@ -180,6 +180,10 @@ TEST_F(ProcessTest, ChildGetsTheWindowsCommandLineAndNoInheritedDescriptor) {
         const DWORD pid = child.info.dwProcessId;
         EXPECT_EQ(LoggedCommandLine(RootPath("drive_c/" + c.folder + "/pellard.log"), pid),
                   c.logged);
+        // Children carry the root in its canonical form, whatever spelling reached it here.
+        EXPECT_NE(ReadFile("/proc/" + std::to_string(pid) + "/environ")
+                      .find(std::string("HOSTWIN_ROOT=") + fs::canonical(Root()).string() + '\0'),
+                  std::string::npos);
         std::error_code ignored;
         for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
             EXPECT_NE(fs::read_symlink(fd.path(), ignored).string(), strayPath)

@@ -113,6 +113,51 @@ TEST_F(ToolsTest, TasklistShowsAndTaskkillEndsProcessesByImageName) {
     EXPECT_TRUE(Listed(bare.out, "a-rather-long-agent-name-", longName)) << bare.out;
 }
 
+// Rows of agents named pellard.exe in a tasklist table, tasklist's own row left out.
+std::vector<std::string> AgentRows(const std::string& table) {
+    std::vector<std::string> rows;
+    size_t start = 0;
+    for (size_t end; (end = table.find('\n', start)) != std::string::npos; start = end + 1)
+        if (table.compare(start, 11, "pellard.exe") == 0)
+            rows.push_back(table.substr(start, end - start));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+TEST_F(ToolsTest, EverySpellingOfTheRootIsOneMachine) {
+    const std::string canonical = fs::canonical(Root()).string();
+    fs::create_directories(RootPath("elsewhere/deeper"));
+    fs::create_directory_symlink(canonical, RootPath("elsewhere/link"));
+    // Agents started with two other spellings belong to the machine all the same.
+    StartAgent("pellard.exe");
+    StartAgent("pellard.exe", Root() + "/");
+    StartAgent("pellard.exe", RootPath("elsewhere/link"));
+    const std::vector<std::string> expected = AgentRows(RunProgram({TASKLIST_EXE, "/NH"}).out);
+    ASSERT_EQ(expected.size(), 3u);
+    const struct {
+        const char* spelling;
+        std::string root;
+        std::string folder;
+    } cases[] = {
+        {"canonical", canonical, ""},
+        {"trailing slashes", canonical + "//", ""},
+        {"dot and dot-dot", canonical + "/./elsewhere/../.", ""},
+        {"through a symlink", RootPath("elsewhere/link"), ""},
+        {"relative to where the tool starts", "../..", RootPath("elsewhere/deeper")},
+        {"relative through a symlink", "link", RootPath("elsewhere")},
+    };
+    for (const auto& c : cases) {
+        ProgramResult list =
+            RunProgram({TASKLIST_EXE, "/NH"}, {{"HOSTWIN_ROOT", c.root}}, c.folder);
+        EXPECT_EQ(list.exitStatus, 0) << c.spelling << ": " << list.err;
+        EXPECT_EQ(AgentRows(list.out), expected) << c.spelling;
+    }
+    // The same relative spelling from another folder is another machine.
+    ProgramResult other =
+        RunProgram({TASKLIST_EXE, "/NH"}, {{"HOSTWIN_ROOT", ".."}}, RootPath("elsewhere/deeper"));
+    EXPECT_TRUE(AgentRows(other.out).empty()) << other.out;
+}
+
 TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
     const int agent = StartAgent("pellard.exe");
     struct Case {
