@@ -52,6 +52,12 @@ template <class T> T NotSupported(const char* function, const char* what, T resu
     LogCall(function, "unsupported: %s", what);
     return FailWith(static_cast<DWORD>(ERROR_NOT_SUPPORTED), result);
 }
+// The same for functions that return their error code (LONG, HRESULT): the code is the
+// answer, and the last error is left as it was.
+template <class T> T NotSupportedCode(const char* function, const char* what, T code) {
+    LogCall(function, "unsupported: %s", what);
+    return code;
+}
 
 std::u16string ToU16(const WCHAR* text); // null reads as empty
 

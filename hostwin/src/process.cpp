@@ -4,7 +4,7 @@
 // processes started by other code), so a dead child does not linger as a zombie.
 #include "core.h"
 #include "process.h"
-#include "machine_layout.h"
+#include "exit_records.h"
 
 #include <tlhelp32.h>
 
@@ -59,8 +59,14 @@ int PidfdKill(int pidfd) {
 
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 
-// Waits until `fd` is readable or `milliseconds` (already scaled) pass; poll takes an int.
-bool PollReadable(int fd, DWORD milliseconds) {
+enum class Readiness { Ready, TimedOut, Failed };
+
+// Waits until `fd` is readable or `milliseconds` (already scaled) pass; poll takes an int. A
+// poll that fails other than by a signal fails the wait (last error set), so an INFINITE wait
+// never passes for a time-out. "poll" is a fault point of its own for that path.
+Readiness PollReadable(int fd, DWORD milliseconds) {
+    if (DWORD fault = InjectedFault("poll"))
+        return FailWith(fault, Readiness::Failed);
     using Clock = std::chrono::steady_clock;
     const bool infinite = milliseconds == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
@@ -74,12 +80,26 @@ bool PollReadable(int fd, DWORD milliseconds) {
         pollfd watched{fd, POLLIN, 0};
         int ready = poll(&watched, 1, timeout);
         if (ready > 0)
-            return true;
+            return Readiness::Ready;
         if (ready < 0 && errno != EINTR)
-            return false;
+            return FailWith(errno == ENOMEM ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)
+                                            : static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                            Readiness::Failed);
         if (ready == 0 && !infinite && Clock::now() >= deadline)
-            return false;
+            return Readiness::TimedOut;
     }
+}
+
+DWORD WaitResult(Readiness readiness) {
+    switch (readiness) {
+    case Readiness::Ready:
+        return WAIT_OBJECT_0;
+    case Readiness::TimedOut:
+        return WAIT_TIMEOUT;
+    case Readiness::Failed:
+        break;
+    }
+    return WAIT_FAILED;
 }
 
 // One process as far as this process knows it. Shared by all handles to it and, for a child,
@@ -98,7 +118,7 @@ public:
     bool IsChild() const { return m_child; }
 
     // A pidfd turns readable once the process has ended, whether or not it was reaped.
-    bool HasEnded() const { return PollReadable(m_pidfd, 0); }
+    bool HasEnded() const { return PollReadable(m_pidfd, 0) == Readiness::Ready; }
 
     // Collects the exit of an ended child and keeps it for later queries; false while the
     // child runs. Called by the reaper and by queries that come first.
@@ -219,49 +239,9 @@ Reaper& Children() {
     return *reaper;
 }
 
-// Exit codes given to TerminateProcess, kept under the machine root so that every process of
-// the machine reports the same code, whoever ended the process.
-std::string ExitRecordPath(pid_t pid, unsigned long long startTime) {
-    return layout::ExitRecord(pid, startTime);
-}
-
-bool WriteExitRecord(pid_t pid, unsigned long long startTime, DWORD code) {
-    const std::string path = ExitRecordPath(pid, startTime);
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-    // Written aside and renamed, so that a reader never sees half a record.
-    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-    FILE* out = std::fopen(temporary.c_str(), "we");
-    if (!out)
-        return false;
-    bool written = std::fprintf(out, "%u\n", code) > 0;
-    written = std::fclose(out) == 0 && written;
-    if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool ReadExitRecord(pid_t pid, unsigned long long startTime, DWORD& code) {
-    FILE* in = std::fopen(ExitRecordPath(pid, startTime).c_str(), "re");
-    if (!in)
-        return false;
-    unsigned value = 0;
-    bool read = std::fscanf(in, "%u", &value) == 1;
-    std::fclose(in);
-    if (read)
-        code = value;
-    return read;
-}
-
-void RemoveExitRecord(pid_t pid, unsigned long long startTime) {
-    std::remove(ExitRecordPath(pid, startTime).c_str());
-}
-
 // The exit code of an ended process: the code it was terminated with, else its own status.
 bool EndedProcessExitCode(ProcessState& process, DWORD& code) {
-    if (ReadExitRecord(process.Pid(), process.StartTime(), code))
+    if (exit_records::Read(process.Pid(), process.StartTime(), code))
         return true;
     int status = 0;
     if (process.IsChild()) {
@@ -292,9 +272,7 @@ public:
     DWORD Wait(DWORD milliseconds) override {
         if (!Allows(SYNCHRONIZE))
             return FailWith(ERROR_ACCESS_DENIED, static_cast<DWORD>(WAIT_FAILED));
-        return PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds))
-                   ? static_cast<DWORD>(WAIT_OBJECT_0)
-                   : static_cast<DWORD>(WAIT_TIMEOUT);
+        return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
     }
 
 private:
@@ -310,9 +288,7 @@ public:
         : KernelObject(HandleKind::Thread), m_state(std::move(state)) {}
 
     DWORD Wait(DWORD milliseconds) override {
-        return PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds))
-                   ? static_cast<DWORD>(WAIT_OBJECT_0)
-                   : static_cast<DWORD>(WAIT_TIMEOUT);
+        return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
     }
 
 private:
@@ -524,7 +500,8 @@ void AwaitExecuted(pid_t pid, int pidfd) {
         bool filled = in && std::fgetc(in) != EOF;
         if (in)
             std::fclose(in);
-        if (filled || !in || PollReadable(pidfd, 0) || std::chrono::steady_clock::now() > deadline)
+        if (filled || !in || PollReadable(pidfd, 0) != Readiness::TimedOut ||
+            std::chrono::steady_clock::now() > deadline)
             return;
         std::this_thread::yield();
     }
@@ -663,7 +640,8 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     HOSTWIN_FAULT_POINT(FALSE);
     if (hProcess == kCurrentProcess) {
         LogCall(__func__, "pid=%u code=%u", static_cast<unsigned>(getpid()), uExitCode);
-        WriteExitRecord(getpid(), OwnStartTime(), uExitCode);
+        if (DWORD error = exit_records::Write(getpid(), OwnStartTime(), uExitCode))
+            return FailWith(error, FALSE);
         ExitProcess(uExitCode);
     }
     std::shared_ptr<ProcessObject> process = LookupProcess(hProcess);
@@ -676,10 +654,12 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     // Ending a process that has already ended is refused, as on Windows.
     if (state.HasEnded())
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
-    // The code is recorded before the kill, so that whoever sees the process gone finds it.
-    WriteExitRecord(state.Pid(), state.StartTime(), uExitCode);
+    // The code is recorded before the kill, so that whoever sees the process gone finds it;
+    // a code that cannot be recorded fails the call rather than turn into the signal's 137.
+    if (DWORD error = exit_records::Write(state.Pid(), state.StartTime(), uExitCode))
+        return FailWith(error, FALSE);
     if (PidfdKill(state.Pidfd()) != 0) {
-        RemoveExitRecord(state.Pid(), state.StartTime());
+        exit_records::Remove(state.Pid(), state.StartTime());
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
     }
     PollReadable(state.Pidfd(), kTerminateSettleMilliseconds);

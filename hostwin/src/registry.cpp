@@ -509,11 +509,11 @@ LONG WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM s
         return ERROR_INVALID_PARAMETER;
     *phkResult = NULL;
     if (ulOptions != 0)
-        return NotSupported(__func__, "options other than 0",
-                            static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "options other than 0",
+                                static_cast<LONG>(ERROR_NOT_SUPPORTED));
     REGSAM normalised = 0;
     if (!NormaliseAccess(samDesired, &normalised))
-        return NotSupported(__func__, "access right", static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "access right", static_cast<LONG>(ERROR_NOT_SUPPORTED));
     if ((samDesired & KEY_WOW64_RES) == KEY_WOW64_RES)
         return ERROR_INVALID_PARAMETER;
     if (IsPredefined(hKey) && (!lpSubKey || !*lpSubKey)) {
@@ -558,13 +558,13 @@ LONG WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR 
         return ERROR_INVALID_PARAMETER;
     *phkResult = NULL;
     if (dwOptions != REG_OPTION_NON_VOLATILE)
-        return NotSupported(__func__, "key options", static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "key options", static_cast<LONG>(ERROR_NOT_SUPPORTED));
     if (lpSecurityAttributes && lpSecurityAttributes->lpSecurityDescriptor)
-        return NotSupported(__func__, "security descriptor",
-                            static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "security descriptor",
+                                static_cast<LONG>(ERROR_NOT_SUPPORTED));
     REGSAM normalised = 0;
     if (!NormaliseAccess(samDesired, &normalised))
-        return NotSupported(__func__, "access right", static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "access right", static_cast<LONG>(ERROR_NOT_SUPPORTED));
     if ((samDesired & KEY_WOW64_RES) == KEY_WOW64_RES)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::u16string> names;
@@ -691,8 +691,8 @@ LONG WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWOR
         return ERROR_INVALID_PARAMETER;
     // One registry view on the host: either view flag names the same tree.
     if (samDesired & ~KEY_WOW64_RES)
-        return NotSupported(__func__, "access rights besides the view flags",
-                            static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "access rights besides the view flags",
+                                static_cast<LONG>(ERROR_NOT_SUPPORTED));
     return DeleteKeyCommon(hKey, lpSubKey);
 }
 
@@ -754,8 +754,8 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     if (lpcbSecurityDescriptor)
-        return NotSupported(__func__, "security descriptors",
-                            static_cast<LONG>(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "security descriptors",
+                                static_cast<LONG>(ERROR_NOT_SUPPORTED));
     return RunTransaction(false, [&](StoreTransaction& t) -> LONG {
         KeyRef ref;
         if (LONG error = ResolveFor(t, hKey, KEY_QUERY_VALUE, &ref))

@@ -2,6 +2,8 @@
 // Windows paths, exit codes, access rights, reaping and the snapshots that list a machine.
 #include "machine.h"
 
+#include <hostwin/owner.h>
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -59,11 +61,6 @@ struct Started {
     }
 };
 
-struct Closer {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Owned = std::unique_ptr<void, Closer>;
-
 // The agent writes "pid N started: <command line>" as soon as it runs; returns the command
 // line it logged, or "<none>" when no such line came in time.
 std::string LoggedCommandLine(const std::string& logPath, DWORD pid) {
@@ -81,7 +78,7 @@ std::string LoggedCommandLine(const std::string& logPath, DWORD pid) {
 // The processes a snapshot lists, by pid; the walk must end with ERROR_NO_MORE_FILES.
 std::map<DWORD, PROCESSENTRY32W> Snapshot() {
     std::map<DWORD, PROCESSENTRY32W> entries;
-    Owned snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    hostwin::UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {sizeof entry};
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry))
@@ -270,7 +267,8 @@ TEST_F(ProcessTest, HandlesAllowOnlyTheirRightsAndAllSeeTheCodeGivenToTerminate)
     Started agent(kAgent, NULL);
     ASSERT_TRUE(agent.ok);
     const DWORD pid = agent.info.dwProcessId;
-    Owned observer(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    hostwin::UniqueHandle observer(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
     struct Case {
         DWORD access;
         bool wait, query, terminate;
@@ -283,7 +281,7 @@ TEST_F(ProcessTest, HandlesAllowOnlyTheirRightsAndAllSeeTheCodeGivenToTerminate)
     for (const Case& c : cases) {
         ASSERT_EQ(WaitForSingleObject(observer.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
             << "a handle without the right ended the process";
-        Owned process(OpenProcess(c.access, FALSE, pid));
+        hostwin::UniqueHandle process(OpenProcess(c.access, FALSE, pid));
         ASSERT_NE(process.get(), nullptr) << c.access;
         EXPECT_EQ(WaitForSingleObject(process.get(), 0),
                   c.wait ? static_cast<DWORD>(WAIT_TIMEOUT) : WAIT_FAILED)
@@ -343,8 +341,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     };
     for (const Case& c : cases) {
         SetLastError(0);
-        Owned process(OpenProcess(c.access, c.inherit, c.pid));
-        EXPECT_EQ(process != nullptr, c.error == 0) << c.what;
+        hostwin::UniqueHandle process(OpenProcess(c.access, c.inherit, c.pid));
+        EXPECT_EQ(process.valid(), c.error == 0) << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
         auto entry = entries.find(c.pid);
         ASSERT_EQ(entry != entries.end(), c.image != nullptr) << c.what;
@@ -372,7 +370,7 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
 }
 
 TEST_F(ProcessTest, SnapshotWalkChecksTheRecordSizeEndsAndRewinds) {
-    Owned snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    hostwin::UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     const DWORD record = sizeof(PROCESSENTRY32W);
     // Only this process is on the fresh machine: one entry, then the end; the next walk rewinds.
     for (DWORD size : {0u, record - 1, record, record + 16}) {
@@ -427,6 +425,49 @@ TEST_F(ProcessTest, ModuleFileNameIsTheWindowsPathTruncatedAsWindowsDoes) {
     // The command line starts with the same path; arguments follow.
     std::u16string line = GetCommandLineW();
     EXPECT_EQ(hostwin::ToUtf8(line.substr(0, expected.size())), hostwin::ToUtf8(expected));
+}
+
+} // namespace
+
+namespace {
+
+// A wait whose poll fails reports the failure, even an INFINITE one, which must never pass for
+// a time-out; the same for a child's thread handle.
+TEST_F(ProcessTest, AFailedPollFailsTheWaitWithItsError) {
+    InstallAgent("pellard/bin");
+    Started agent(kAgent, NULL);
+    ASSERT_TRUE(agent.ok);
+    for (HANDLE handle : {agent.info.hProcess, agent.info.hThread}) {
+        for (DWORD timeout : {DWORD{0}, DWORD{50}, INFINITE}) {
+            hostwin::InjectFault("poll", 1, ERROR_NOT_ENOUGH_MEMORY);
+            SetLastError(0);
+            EXPECT_EQ(WaitForSingleObject(handle, timeout), WAIT_FAILED) << timeout;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) << timeout;
+        }
+    }
+    hostwin::ClearFaults();
+    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// The code given to TerminateProcess is what every process of the machine reads back; when it
+// cannot be recorded the call fails and the process keeps running, instead of its code
+// silently becoming the signal's.
+TEST_F(ProcessTest, TerminateFailsWhenTheExitCodeCannotBeRecorded) {
+    InstallAgent("pellard/bin");
+    Started agent(kAgent, NULL);
+    ASSERT_TRUE(agent.ok);
+    WriteFile(RootPath("processes/exit"), "a file where the record folder belongs");
+    SetLastError(0);
+    EXPECT_FALSE(TerminateProcess(agent.info.hProcess, 0xC0DE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    fs::remove(RootPath("processes/exit"));
+    ASSERT_TRUE(TerminateProcess(agent.info.hProcess, 0xC0DE));
+    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(agent.info.hProcess, &code));
+    EXPECT_EQ(code, 0xC0DEu);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 using hostwin::EncodeUtf16Le;
@@ -305,6 +306,57 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceLoseNothing) {
     UniqueKey key;
     ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Threads", KEY_READ, key), ERROR_SUCCESS);
     EXPECT_EQ(Enumerate(key.get(), true).size(), static_cast<size_t>(kThreads * kValues));
+}
+
+} // namespace
+
+namespace {
+
+// Functions that return their error code answer an unsupported parameter with the code and
+// leave the thread's last error alone.
+TEST_F(RegistryTest, UnsupportedParametersAreAnsweredWithTheCodeAndKeepTheLastError) {
+    MakeKey(HKEY_CURRENT_USER, u"Software\\Plain");
+    UniqueKey key;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Plain", KEY_ALL_ACCESS, key), ERROR_SUCCESS);
+    BYTE descriptor[64] = {}; // any descriptor at all is beyond this registry
+    SECURITY_ATTRIBUTES withDescriptor = {sizeof withDescriptor, descriptor, FALSE};
+    DWORD securitySize = 0;
+    const std::pair<const char*, std::function<LONG()>> calls[] = {
+        {"open with options",
+         [&] {
+             UniqueKey k;
+             return RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 1, KEY_READ, k.put());
+         }},
+        {"open with an unknown right",
+         [&] {
+             UniqueKey k;
+             return RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, 0x01000000, k.put());
+         }},
+        {"create volatile",
+         [&] {
+             UniqueKey k;
+             return RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\V", 0, NULL, REG_OPTION_VOLATILE,
+                                    KEY_READ, NULL, k.put(), NULL);
+         }},
+        {"create with a security descriptor",
+         [&] {
+             UniqueKey k;
+             return RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\V", 0, NULL, 0, KEY_READ,
+                                    &withDescriptor, k.put(), NULL);
+         }},
+        {"delete with rights besides the view",
+         [&] { return RegDeleteKeyExW(key.get(), u"x", KEY_READ, 0); }},
+        {"query the security descriptor size",
+         [&] {
+             return RegQueryInfoKeyW(key.get(), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+                                     NULL, &securitySize, NULL);
+         }},
+    };
+    for (const auto& [what, call] : calls) {
+        SetLastError(0xBEEF);
+        EXPECT_EQ(call(), ERROR_NOT_SUPPORTED) << what;
+        EXPECT_EQ(GetLastError(), 0xBEEFu) << what;
+    }
 }
 
 } // namespace
