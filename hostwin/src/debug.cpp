@@ -72,14 +72,6 @@ void SetAssertReportAnswer(int answer) {
     capture.assertAnswer = answer;
 }
 
-void ReportExitCode(DWORD code) {
-    const char* show = std::getenv("HOSTWIN_SHOW_EXIT_CODE");
-    if (show && std::strcmp(show, "1") == 0)
-        std::fprintf(stderr, "exit code 0x%08X\n", code);
-    std::fflush(stdout);
-    std::fflush(stderr);
-}
-
 } // namespace hostwin
 
 using namespace hostwin;

@@ -64,8 +64,9 @@ enum class Readiness { Ready, TimedOut, Failed };
 // Waits until `fd` is readable or `milliseconds` (already scaled) pass; poll takes an int. A
 // poll that fails other than by a signal fails the wait (last error set), so an INFINITE wait
 // never passes for a time-out. "poll" is a fault point of its own for that path.
+HOSTWIN_FAULT_POINT_NAME(kPollFaultPoint, "poll");
 Readiness PollReadable(int fd, DWORD milliseconds) {
-    if (DWORD fault = InjectedFault("poll"))
+    if (DWORD fault = InjectedFault(kPollFaultPoint))
         return FailWith(fault, Readiness::Failed);
     using Clock = std::chrono::steady_clock;
     const bool infinite = milliseconds == INFINITE;

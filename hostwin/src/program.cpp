@@ -7,6 +7,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -168,6 +171,46 @@ void RecordProgramArguments(int argc, char** argv) {
     std::lock_guard<std::mutex> guard(program.lock);
     program.argv.assign(argv, argv + argc);
     program.recorded = true;
+}
+
+void ReportExitCode(DWORD code) {
+    const char* show = std::getenv("HOSTWIN_SHOW_EXIT_CODE");
+    if (show && std::strcmp(show, "1") == 0)
+        std::fprintf(stderr, "exit code 0x%08X\n", code);
+    // One "kind count" line per handle kind, so that tests of whole programs can see leaks.
+    if (const char* report = std::getenv("HOSTWIN_HANDLE_REPORT"); report && *report) {
+        std::string text;
+        const HandleCounts counts = OpenHandleCounts();
+        for (size_t kind = 0; kind < kHandleKindCount; ++kind)
+            text += std::string(HandleKindName(static_cast<HandleKind>(kind))) + "\t" +
+                    std::to_string(counts[kind]) + "\n";
+        if (FILE* out = std::fopen(report, "we")) {
+            std::fputs(text.c_str(), out);
+            std::fclose(out);
+        } else {
+            std::fprintf(stderr, "hostwin: cannot write the handle report to %s\n", report);
+        }
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv)) {
+    RecordProgramArguments(argc, argv);
+    // The image mark names this process only; a child started without hostwin must not
+    // inherit it and pass for this program in a snapshot.
+    unsetenv(kImageVariable);
+    LoadTestControls();
+    const int code = body(argc, argv);
+    ReportExitCode(static_cast<DWORD>(code));
+    return code;
+}
+
+int FirstNonUtf8Argument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (!Utf8ToUtf16(argv[i]))
+            return i;
+    return -1;
 }
 
 LPWSTR CommandLineTail() {

@@ -443,7 +443,10 @@ void Usage() {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int Reg(int argc, char** argv) {
+    if (hostwin::FirstNonUtf8Argument(argc, argv) > 0)
+        return Fail("ERROR: No mapping for the Unicode character exists in the target multi-byte "
+                    "code page.");
     if (argc < 2)
         return InvalidSyntax("");
     std::string command = Lower(argv[1]);
@@ -481,4 +484,8 @@ int main(int argc, char** argv) {
     if (command == "delete")
         return Delete(path, options);
     return Export(path, options);
+}
+
+int main(int argc, char** argv) {
+    return hostwin::RunHostProgram(argc, argv, Reg);
 }
