@@ -8,6 +8,7 @@
 #include <crtdbg.h>
 
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 
 using hostwin::EncodeUtf16Le;
@@ -248,6 +249,46 @@ TEST_F(RegKeyTest, RemoveSubKeyUsesTheLookedUpDeleteWithTheViewOrFallsBack) {
                 deletes.push_back(call);
         }
         EXPECT_EQ(deletes, c.deletes);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A caller's broken precondition is reported with the condition's own text, once per call.
+TEST_F(RegKeyTest, BrokenPreconditionsAreReportedWithTheirConditions) {
+    const struct {
+        const char* condition;
+        std::function<void(CRegKey&)> misuse;
+    } cases[] = {
+        {"hKeyParent != 0", [](CRegKey& k) { k.OpenKey(NULL, u"Software", KEY_READ); }},
+        {"hKeyParent != 0",
+         [](CRegKey& k) { k.CreateKey(NULL, u"Software", NULL, 0, KEY_READ, NULL, NULL); }},
+        {"m_hKey != 0",
+         [](CRegKey& k) {
+             WCHAR text[4];
+             ULONG count = 4;
+             k.ReadStringValue(u"v", text, &count);
+         }},
+        {"m_hKey != 0", [](CRegKey& k) { k.WriteStringValue(u"v", u"x"); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.WriteDwordValue(u"v", 1); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.WriteMultiStringValue(u"v", u"x\0"); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.RemoveValue(u"v"); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.RemoveSubKey(u"v"); }},
+        {"m_hKey == 0",
+         [](CRegKey& k) {
+             k.OpenKey(HKEY_CURRENT_USER, u"Software", KEY_READ);
+             HKEY held = k.m_hKey;
+             k.AttachHandle(held); // attaching over a held key
+         }},
+    };
+    for (const auto& c : cases) {
+        hostwin::ClearDebugReports();
+        CRegKey key;
+        c.misuse(key);
+        EXPECT_EQ(DebugReportTexts(_CRT_ASSERT), std::vector<std::string>{c.condition})
+            << c.condition;
     }
 }
 
