@@ -128,9 +128,12 @@ BOOL WINAPI IsDebuggerPresent() {
 
 void WINAPI DebugBreak() {
     LogCall(__func__, "%s", "");
-    // Without a debugger the break would end the process; the host only breaks under one.
+    // Under a debugger, stop in it; without one the breakpoint is an exception, as on Windows:
+    // the top-level filter sees it, and unhandled it ends the process with its code.
     if (IsDebuggerPresent())
         __builtin_trap();
+    else
+        RaiseException(EXCEPTION_BREAKPOINT, 0, 0, NULL);
 }
 
 // The host has no frame-based handlers, so a raised exception goes straight to the

@@ -42,9 +42,6 @@ constexpr DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED
 constexpr DWORD kSupportedOpenAccess = PROCESS_TERMINATE | SYNCHRONIZE | kQueryAccess;
 constexpr DWORD kSupportedCreationFlags =
     CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;
-// How long TerminateProcess lets the killed process take to go, so that the next snapshot no
-// longer lists it. SIGKILL cannot be caught; only a process stuck in the kernel takes longer.
-constexpr int kTerminateSettleMilliseconds = 5000;
 // waitid's id type for a pidfd; the C library's headers do not name it yet.
 constexpr idtype_t kWaitPidfd = static_cast<idtype_t>(3);
 
@@ -262,10 +259,41 @@ bool EndedProcessExitCode(ProcessState& process, DWORD& code) {
     return false;
 }
 
+// The processes some handle of this process still refers to, by pid: on Windows a process
+// object lives while a handle to it is open, so it can be opened again after it has ended.
+class HeldProcesses {
+public:
+    void Add(const std::shared_ptr<ProcessState>& state) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_states.erase(std::remove_if(m_states.begin(), m_states.end(),
+                                      [](const auto& held) { return held.expired(); }),
+                       m_states.end());
+        m_states.push_back(state);
+    }
+    std::shared_ptr<ProcessState> Find(pid_t pid) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& held : m_states)
+            if (auto state = held.lock(); state && state->Pid() == pid)
+                return state;
+        return nullptr;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::weak_ptr<ProcessState>> m_states;
+};
+
+HeldProcesses& Held() {
+    static HeldProcesses* held = new HeldProcesses; // used until the process ends
+    return *held;
+}
+
 class ProcessObject : public KernelObject {
 public:
     ProcessObject(std::shared_ptr<ProcessState> state, DWORD access)
-        : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {}
+        : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {
+        Held().Add(m_state);
+    }
 
     ProcessState& State() const { return *m_state; }
     bool Allows(DWORD access) const { return (m_access & access) != 0; }
@@ -611,6 +639,15 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     if (pid <= 0)
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));
 
+    // A process that has ended while a handle to it is open here can still be opened, unless
+    // its pid now names a newer process.
+    if (std::shared_ptr<ProcessState> held = Held().Find(pid); held && held->HasEnded()) {
+        ProcStat stat;
+        bool reused =
+            ReadProcStat(pid, stat) && !HasEnded(stat) && stat.startTime != held->StartTime();
+        if (!reused)
+            return InsertHandle(std::make_shared<ProcessObject>(held, dwDesiredAccess));
+    }
     std::shared_ptr<ProcessState> state = Children().Find(pid);
     if (!state) {
         int pidfd = PidfdOpen(pid);
@@ -663,7 +700,8 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
         exit_records::Remove(state.Pid(), state.StartTime());
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
     }
-    PollReadable(state.Pidfd(), kTerminateSettleMilliseconds);
+    // As on Windows the end is asynchronous: the call returns once it is under way, and the
+    // process handle is signalled when the process has ended.
     return TRUE;
 }
 

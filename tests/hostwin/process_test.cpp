@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -54,7 +55,7 @@ struct Started {
         ok = CreateProcessW(application, commandLine ? line.data() : NULL, NULL, NULL, inherit,
                             flags, environment, folder, &startup, &info);
     }
-    ~Started() { // TerminateProcess waits for the process to go
+    ~Started() {
         TerminateProcess(info.hProcess, 0);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
@@ -312,11 +313,17 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     Foreign elsewhere(agent, Root() + "/another-root");
     Foreign unmarked(RootPath("drive_c/alias/Other.exe"), Root());
     Started marked(u"C:\\alias\\Other.exe", NULL);
-    Started ended(kAgent, NULL);
-    ASSERT_TRUE(elsewhere.pid > 0 && unmarked.pid > 0 && marked.ok && ended.ok);
-    // Without waiting: TerminateProcess lets the process go before it returns. Its pid is then
-    // free to be reused, so it must be neither listed nor opened.
-    ASSERT_TRUE(TerminateProcess(ended.info.hProcess, 0));
+    Started ended(kAgent, NULL), gone(kAgent, NULL);
+    ASSERT_TRUE(elsewhere.pid > 0 && unmarked.pid > 0 && marked.ok && ended.ok && gone.ok);
+    // The end is asynchronous: the handle is signalled once the process has ended. An ended
+    // process is never listed; it can be opened while a handle to it is open, as on Windows,
+    // and not once the last one is closed.
+    for (Started* started : {&ended, &gone}) {
+        ASSERT_TRUE(TerminateProcess(started->info.hProcess, 0));
+        ASSERT_EQ(WaitForSingleObject(started->info.hProcess, INFINITE), WAIT_OBJECT_0);
+    }
+    for (HANDLE* handle : {&gone.info.hProcess, &gone.info.hThread})
+        CloseHandle(std::exchange(*handle, nullptr));
 
     std::map<DWORD, PROCESSENTRY32W> entries = Snapshot();
     const std::string self = fs::read_symlink("/proc/self/exe").filename().string();
@@ -333,7 +340,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
         {"started from a shell", shell, "pellard.exe", 0},
         {"this process", GetCurrentProcessId(), self.c_str(), 0, SYNCHRONIZE},
         {"other machine", static_cast<DWORD>(elsewhere.pid), nullptr, ERROR_INVALID_PARAMETER},
-        {"ended", ended.info.dwProcessId, nullptr, ERROR_INVALID_PARAMETER},
+        {"ended, a handle still open", ended.info.dwProcessId, nullptr, 0, SYNCHRONIZE},
+        {"ended, no handle open", gone.info.dwProcessId, nullptr, ERROR_INVALID_PARAMETER},
         {"no process", 0, nullptr, ERROR_INVALID_PARAMETER},
         {"pid beyond any", 0x7FFFFFF0u, nullptr, ERROR_INVALID_PARAMETER},
         {"inheritable", shell, "pellard.exe", ERROR_NOT_SUPPORTED, SYNCHRONIZE, TRUE},
@@ -344,6 +352,10 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
         hostwin::UniqueHandle process(OpenProcess(c.access, c.inherit, c.pid));
         EXPECT_EQ(process.valid(), c.error == 0) << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
+        if (process && c.access == SYNCHRONIZE)
+            EXPECT_EQ(WaitForSingleObject(process.get(), 0),
+                      c.pid == ended.info.dwProcessId ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
+                << c.what;
         auto entry = entries.find(c.pid);
         ASSERT_EQ(entry != entries.end(), c.image != nullptr) << c.what;
         if (c.image) {
