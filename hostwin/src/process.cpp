@@ -5,6 +5,7 @@
 #include "core.h"
 #include "process.h"
 #include "exit_records.h"
+#include "image_search.h"
 
 #include <tlhelp32.h>
 
@@ -364,10 +365,6 @@ struct Image {
     std::u16string windowsPath;
 };
 
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-
 std::string AbsoluteHostPath(const std::string& path) {
     std::filesystem::path absolute(path);
     if (!absolute.is_absolute()) {
@@ -400,62 +397,28 @@ DWORD LocateFile(const std::u16string& windowsName, Image& image) {
     return ERROR_SUCCESS;
 }
 
-// A module name taken from a command line: ".exe" is added to a name without extension, and a
-// bare name is looked for in the program's folder, the current folder and the system folders.
-DWORD LocateCommand(std::u16string name, Image& image) {
-    const size_t nameStart = name.find_last_of(u"\\/:");
-    const std::u16string fileName =
-        nameStart == std::u16string::npos ? name : name.substr(nameStart + 1);
-    if (fileName.find(u'.') == std::u16string::npos)
-        name += u".exe";
-    if (nameStart != std::u16string::npos)
-        return LocateFile(name, image);
-    std::u16string programFolder = WindowsPath(OwnExecutablePath());
-    programFolder.erase(programFolder.find_last_of(u'\\') + 1);
-    std::error_code error;
-    const std::u16string currentFolder =
-        WindowsPath(std::filesystem::current_path(error).string()) + u"\\";
-    DWORD first = ERROR_SUCCESS;
-    for (const std::u16string& folder :
-         {programFolder, currentFolder, std::u16string(u"C:\\Windows\\System32\\"),
-          std::u16string(u"C:\\Windows\\")}) {
-        DWORD result = LocateFile(folder + name, image);
-        if (result == ERROR_SUCCESS)
-            return result;
-        if (first == ERROR_SUCCESS)
-            first = result;
-    }
-    return first == ERROR_PATH_NOT_FOUND ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : first;
-}
-
-// The module to run: the application name when given, else the command line's first token.
-// An unquoted first token with blanks is tried at every blank, shortest first, as Windows does.
+// The module to run: the first candidate that names a file that can be started. The error is
+// that of the first reading of the name that found nothing.
 DWORD ResolveImage(LPCWSTR applicationName, const std::u16string& commandLine, Image& image) {
-    if (applicationName)
-        return LocateFile(applicationName, image);
-    size_t start = 0;
-    while (start < commandLine.size() && IsBlank(commandLine[start]))
-        ++start;
-    if (start < commandLine.size() && commandLine[start] == u'"') {
-        size_t end = commandLine.find(u'"', start + 1);
-        return LocateCommand(commandLine.substr(start + 1, end == std::u16string::npos
-                                                               ? std::u16string::npos
-                                                               : end - start - 1),
-                             image);
-    }
+    SearchFolders folders;
+    folders.program = WindowsPath(OwnExecutablePath());
+    folders.program.erase(folders.program.find_last_of(u'\\') + 1);
+    std::error_code error;
+    folders.current = WindowsPath(std::filesystem::current_path(error).string()) + u"\\";
     DWORD first = ERROR_SUCCESS;
-    for (size_t end = start; end <= commandLine.size(); ++end) {
-        if (end < commandLine.size() && !IsBlank(commandLine[end]))
-            continue;
-        if (end == start)
-            break;
-        if (IsBlank(commandLine[end - 1]))
-            continue; // a run of blanks is tried once, at its first blank
-        DWORD result = LocateCommand(commandLine.substr(start, end - start), image);
-        if (result == ERROR_SUCCESS)
-            return result;
+    for (const CandidateGroup& group : ModuleCandidates(applicationName, commandLine, folders)) {
+        DWORD groupError = ERROR_SUCCESS;
+        for (const std::u16string& path : group.paths) {
+            DWORD result = LocateFile(path, image);
+            if (result == ERROR_SUCCESS)
+                return result;
+            if (groupError == ERROR_SUCCESS)
+                groupError = result;
+        }
+        if (group.searched && groupError == ERROR_PATH_NOT_FOUND)
+            groupError = ERROR_FILE_NOT_FOUND;
         if (first == ERROR_SUCCESS)
-            first = result;
+            first = groupError;
     }
     return first == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : first;
 }
