@@ -3,6 +3,7 @@
 #include "regtool.h"
 
 #include <hostwin/control.h>
+#include <hostwin/owner.h>
 
 #include <sys/stat.h>
 
@@ -154,14 +155,13 @@ LONG QueryTree(HKEY key, const std::u16string& path, const std::optional<std::u1
         }
     }
     for (const std::u16string& child : children) {
-        HKEY childKey = NULL;
-        rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &childKey);
+        hostwin::UniqueKey childKey;
+        rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, childKey.put());
         if (rc == ERROR_FILE_NOT_FOUND)
             continue;
         if (rc != ERROR_SUCCESS)
             return rc;
-        rc = QueryTree(childKey, path + u"\\" + child, only, matches);
-        RegCloseKey(childKey);
+        rc = QueryTree(childKey.get(), path + u"\\" + child, only, matches);
         if (rc != ERROR_SUCCESS)
             return rc;
     }
@@ -169,8 +169,8 @@ LONG QueryTree(HKEY key, const std::u16string& path, const std::optional<std::u1
 }
 
 int Query(const KeyPath& path, const Options& options) {
-    HKEY key = NULL;
-    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, &key);
+    hostwin::UniqueKey key;
+    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, key.put());
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::optional<std::u16string> only;
@@ -182,8 +182,7 @@ int Query(const KeyPath& path, const Options& options) {
     std::cout << "\n";
     if (options.recurse) {
         size_t matches = 0;
-        rc = QueryTree(key, full, only, &matches);
-        RegCloseKey(key);
+        rc = QueryTree(key.get(), full, only, &matches);
         if (rc != ERROR_SUCCESS)
             return Fail(ErrorText(rc));
         if (only)
@@ -192,10 +191,9 @@ int Query(const KeyPath& path, const Options& options) {
     }
     std::vector<Value> values;
     std::vector<std::u16string> children;
-    rc = ReadValues(key, &values);
+    rc = ReadValues(key.get(), &values);
     if (rc == ERROR_SUCCESS && !only)
-        rc = ReadSubKeys(key, &children);
-    RegCloseKey(key);
+        rc = ReadSubKeys(key.get(), &children);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     if (only) {
@@ -305,25 +303,23 @@ int Add(const KeyPath& path, const Options& options) {
         !BuildData(type, options.data.value_or(""), options.separator.value_or("\\0"), &data))
         return InvalidSyntax("ADD");
 
-    HKEY key = NULL;
-    LONG rc =
-        RegCreateKeyExW(path.root, path.subKey.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
-                        setsValue ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ, NULL, &key, NULL);
+    hostwin::UniqueKey key;
+    LONG rc = RegCreateKeyExW(path.root, path.subKey.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
+                              setsValue ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ, NULL,
+                              key.put(), NULL);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     if (setsValue) {
         std::u16string name = options.valueName ? hostwin::FromUtf8(*options.valueName) : u"";
         if (!options.force &&
-            RegQueryValueExW(key, name.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
+            RegQueryValueExW(key.get(), name.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
             !Confirm("Value " + ShownName(name) + " exists, overwrite(Yes/No)?")) {
-            RegCloseKey(key);
             std::cout << kCanceled << "\n";
             return 0;
         }
-        rc = RegSetValueExW(key, name.c_str(), 0, type, data.data(),
+        rc = RegSetValueExW(key.get(), name.c_str(), 0, type, data.data(),
                             static_cast<DWORD>(data.size()));
     }
-    RegCloseKey(key);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
@@ -331,16 +327,16 @@ int Add(const KeyPath& path, const Options& options) {
 }
 
 int DeleteValues(const KeyPath& path, const Options& options) {
-    HKEY key = NULL;
-    LONG rc =
-        RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    hostwin::UniqueKey key;
+    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                            key.put());
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::vector<std::u16string> names;
     std::string question;
     if (options.allValues) {
         std::vector<Value> values;
-        rc = ReadValues(key, &values);
+        rc = ReadValues(key.get(), &values);
         for (const Value& value : values)
             names.push_back(value.name);
         question = "Delete all values under the registry key " + hostwin::ToUtf8(path.Full()) +
@@ -350,13 +346,11 @@ int DeleteValues(const KeyPath& path, const Options& options) {
         question = "Delete the registry value " + ShownName(names.front()) + " (Yes/No)?";
     }
     if (rc == ERROR_SUCCESS && !options.force && !Confirm(question)) {
-        RegCloseKey(key);
         std::cout << kCanceled << "\n";
         return 0;
     }
     for (size_t i = 0; rc == ERROR_SUCCESS && i < names.size(); ++i)
-        rc = RegDeleteValueW(key, names[i].c_str());
-    RegCloseKey(key);
+        rc = RegDeleteValueW(key.get(), names[i].c_str());
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
@@ -374,25 +368,20 @@ int Delete(const KeyPath& path, const Options& options) {
     std::u16string parentPath = slash == std::u16string::npos ? u"" : path.subKey.substr(0, slash);
     std::u16string name =
         slash == std::u16string::npos ? path.subKey : path.subKey.substr(slash + 1);
-    HKEY parent = NULL;
-    LONG rc = RegOpenKeyExW(path.root, parentPath.c_str(), 0, KEY_READ, &parent);
+    hostwin::UniqueKey parent;
+    LONG rc = RegOpenKeyExW(path.root, parentPath.c_str(), 0, KEY_READ, parent.put());
     if (rc == ERROR_SUCCESS) {
-        HKEY probe = NULL; // ask only about a key that is there
-        rc = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, &probe);
-        if (rc == ERROR_SUCCESS)
-            RegCloseKey(probe);
+        hostwin::UniqueKey probe; // ask only about a key that is there
+        rc = RegOpenKeyExW(parent.get(), name.c_str(), 0, KEY_READ, probe.put());
     }
     if (rc == ERROR_SUCCESS && !options.force &&
         !Confirm("Permanently delete the registry key " + hostwin::ToUtf8(path.Full()) +
                  " (Yes/No)?")) {
-        RegCloseKey(parent);
         std::cout << kCanceled << "\n";
         return 0;
     }
     if (rc == ERROR_SUCCESS)
-        rc = DeleteTree(parent, name);
-    if (parent)
-        RegCloseKey(parent);
+        rc = DeleteTree(parent.get(), name);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
