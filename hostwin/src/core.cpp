@@ -356,6 +356,20 @@ void ResetForTest() {
     ClearDebugReports();
 }
 
+DWORD WriteErrorFromErrno(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_CANTWRITE;
+    }
+}
+
 std::u16string ToU16(const WCHAR* text) {
     return text ? std::u16string(text) : std::u16string();
 }

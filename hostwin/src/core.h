@@ -64,6 +64,15 @@ template <class T> T NotSupportedCode(const char* function, const char* what, T 
 
 std::u16string ToU16(const WCHAR* text); // null reads as empty
 
+// The Win32 code of a failed write of a machine file (logs, records) for its errno.
+DWORD WriteErrorFromErrno(int error);
+
+// Security attributes the host can honour: none, or neither a descriptor nor inheritance.
+inline bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
+    return attributes == NULL ||
+           (attributes->lpSecurityDescriptor == NULL && !attributes->bInheritHandle);
+}
+
 } // namespace hostwin
 
 // Every fault point puts its name in one linker section, so that a fault set for a name this

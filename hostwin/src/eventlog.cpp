@@ -45,11 +45,6 @@ std::string TimeStamp() {
     return text;
 }
 
-DWORD ErrorFromErrno(int error) {
-    return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
-                                                               : ERROR_CANTWRITE;
-}
-
 // Appends `record` as one line to the file at `path`; 0 or a Win32 error.
 DWORD AppendJsonLine(const std::string& path, const nlohmann::json& record) {
     // Texts come from callers as UTF-16 and may hold anything; never let one throw here.
@@ -60,12 +55,12 @@ DWORD AppendJsonLine(const std::string& path, const nlohmann::json& record) {
         mkdir(path.substr(0, slash).c_str(), 0755); // existing folders are fine
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
-        return ErrorFromErrno(errno);
+        return WriteErrorFromErrno(errno);
     ssize_t written = write(fd, line.data(), line.size());
     int writeError = errno;
     close(fd);
     if (written != static_cast<ssize_t>(line.size()))
-        return written < 0 ? ErrorFromErrno(writeError) : ERROR_CANTWRITE;
+        return written < 0 ? WriteErrorFromErrno(writeError) : ERROR_CANTWRITE;
     return 0;
 }
 

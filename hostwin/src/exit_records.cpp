@@ -1,5 +1,6 @@
 // The exit-record store: one small file per ended process below processes/exit/.
 #include "exit_records.h"
+#include "core.h"
 #include "machine_layout.h"
 
 #include <hostwin/owner.h>
@@ -13,35 +14,17 @@
 
 namespace hostwin::exit_records {
 
-namespace {
-
-DWORD ErrorFromErrno(int error) {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case ENOSPC:
-    case EDQUOT:
-        return ERROR_DISK_FULL;
-    default:
-        return ERROR_CANTWRITE;
-    }
-}
-
-} // namespace
-
 DWORD Write(pid_t pid, unsigned long long startTime, DWORD code) {
     const std::string path = layout::ExitRecord(pid, startTime);
     std::error_code folderError;
     std::filesystem::create_directories(layout::ExitRecordsFolder(), folderError);
     if (folderError)
-        return ErrorFromErrno(folderError.value());
+        return WriteErrorFromErrno(folderError.value());
     // Written aside and renamed, so that a reader never sees half a record.
     const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
     UniqueFile out(std::fopen(temporary.c_str(), "we"));
     if (!out)
-        return ErrorFromErrno(errno);
+        return WriteErrorFromErrno(errno);
     bool written = std::fprintf(out.get(), "%u\n", code) > 0;
     int error = errno;
     written = std::fclose(out.release()) == 0 && written;
@@ -49,7 +32,7 @@ DWORD Write(pid_t pid, unsigned long long startTime, DWORD code) {
         return 0;
     error = errno ? errno : error;
     std::remove(temporary.c_str());
-    return ErrorFromErrno(error);
+    return WriteErrorFromErrno(error);
 }
 
 bool Read(pid_t pid, unsigned long long startTime, DWORD& code) {

@@ -5,10 +5,6 @@ namespace hostwin {
 
 namespace {
 
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-
 CandidateGroup CommandCandidates(std::u16string name, const SearchFolders& folders) {
     const size_t nameStart = name.find_last_of(u"\\/:");
     const std::u16string fileName =
@@ -30,7 +26,7 @@ std::vector<CandidateGroup> ModuleCandidates(const char16_t* applicationName,
     if (applicationName)
         return {CandidateGroup{{applicationName}, false}};
     size_t start = 0;
-    while (start < commandLine.size() && IsBlank(commandLine[start]))
+    while (start < commandLine.size() && IsCommandLineBlank(commandLine[start]))
         ++start;
     if (start < commandLine.size() && commandLine[start] == u'"') {
         size_t end = commandLine.find(u'"', start + 1);
@@ -41,11 +37,11 @@ std::vector<CandidateGroup> ModuleCandidates(const char16_t* applicationName,
     }
     std::vector<CandidateGroup> groups;
     for (size_t end = start; end <= commandLine.size(); ++end) {
-        if (end < commandLine.size() && !IsBlank(commandLine[end]))
+        if (end < commandLine.size() && !IsCommandLineBlank(commandLine[end]))
             continue;
         if (end == start)
             break;
-        if (IsBlank(commandLine[end - 1]))
+        if (IsCommandLineBlank(commandLine[end - 1]))
             continue; // a run of blanks is tried once, at its first blank
         groups.push_back(CommandCandidates(commandLine.substr(start, end - start), folders));
     }

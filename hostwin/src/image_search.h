@@ -7,6 +7,11 @@
 
 namespace hostwin {
 
+// Blanks separate the parts of a Windows command line: space and tab.
+inline bool IsCommandLineBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
+
 // Folders a bare module name is looked for in, before the system folders.
 struct SearchFolders {
     std::u16string program; // the folder of the calling program, ending in a backslash

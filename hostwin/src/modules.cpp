@@ -147,7 +147,7 @@ const ResourceEntry* ResourceOf(HMODULE module, HRSRC handle,
     return entry;
 }
 
-DWORD ErrorFromErrno(int error) {
+DWORD LoadErrorFromErrno(int error) {
     switch (error) {
     case EACCES:
     case EPERM:
@@ -233,7 +233,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags
 
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return FailWith(ErrorFromErrno(errno), static_cast<HMODULE>(nullptr));
+        return FailWith(LoadErrorFromErrno(errno), static_cast<HMODULE>(nullptr));
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
@@ -249,7 +249,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags
     int mapError = errno;
     close(fd);
     if (mapping == MAP_FAILED)
-        return FailWith(ErrorFromErrno(mapError), static_cast<HMODULE>(nullptr));
+        return FailWith(LoadErrorFromErrno(mapError), static_cast<HMODULE>(nullptr));
 
     auto module = std::make_shared<DataFileModule>(mapping, size);
     if (DWORD error = module->Resources().ReadImage(module->Bytes(), module->Size()))

@@ -329,12 +329,7 @@ std::shared_ptr<ProcessObject> LookupProcess(HANDLE handle) {
     return std::dynamic_pointer_cast<ProcessObject>(LookupHandle(handle, HandleKind::Process));
 }
 
-bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
-    return attributes == NULL ||
-           (attributes->lpSecurityDescriptor == NULL && !attributes->bInheritHandle);
-}
-
-DWORD ErrorFromErrno(int error) {
+DWORD SpawnErrorFromErrno(int error) {
     switch (error) {
     case ENOENT:
         return ERROR_FILE_NOT_FOUND;
@@ -382,7 +377,7 @@ DWORD LocateFile(const std::u16string& windowsName, Image& image) {
     struct stat info {};
     if (stat(hostPath.c_str(), &info) != 0) {
         if (errno != ENOENT)
-            return ErrorFromErrno(errno);
+            return SpawnErrorFromErrno(errno);
         // A missing folder is told apart from a missing file, as on Windows.
         struct stat folder {};
         std::string parent = std::filesystem::path(hostPath).parent_path().string();
@@ -567,14 +562,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
 
     pid_t pid = -1;
     if (int error = Spawn(image, argv, environment, pid))
-        return FailWith(ErrorFromErrno(error), FALSE);
+        return FailWith(SpawnErrorFromErrno(error), FALSE);
     int pidfd = PidfdOpen(pid);
     if (pidfd < 0) {
         // Still our unreaped child, so its pid cannot have been reused yet.
         int error = errno;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        return FailWith(ErrorFromErrno(error), FALSE);
+        return FailWith(SpawnErrorFromErrno(error), FALSE);
     }
     AwaitExecuted(pid, pidfd);
     ProcStat stat;

@@ -1,6 +1,7 @@
 // This program's Windows view of itself: its command line, built from argv by the Windows
 // quoting rules, and its module path in Windows form.
 #include "core.h"
+#include "image_search.h"
 #include "modules.h"
 #include "process.h"
 
@@ -20,10 +21,6 @@ namespace hostwin {
 
 namespace {
 
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-
 // The program name ends at the first blank outside quotes; quotes only group, with no escapes,
 // since a file name cannot hold a quote. Returns where the name ends.
 size_t SplitProgramName(const std::u16string& line, std::u16string& name) {
@@ -32,7 +29,7 @@ size_t SplitProgramName(const std::u16string& line, std::u16string& name) {
     for (; i < line.size(); ++i) {
         if (line[i] == u'"')
             quoted = !quoted;
-        else if (!quoted && IsBlank(line[i]))
+        else if (!quoted && IsCommandLineBlank(line[i]))
             break;
         else
             name += line[i];
@@ -114,7 +111,7 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& line) {
     size_t i = SplitProgramName(line, program);
     argv.push_back(program);
     for (;;) {
-        while (i < line.size() && IsBlank(line[i]))
+        while (i < line.size() && IsCommandLineBlank(line[i]))
             ++i;
         if (i >= line.size())
             break;
@@ -141,7 +138,7 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& line) {
                 continue;
             }
             argument.append(backslashes, u'\\');
-            if (i >= line.size() || (!quoted && IsBlank(line[i])))
+            if (i >= line.size() || (!quoted && IsCommandLineBlank(line[i])))
                 break;
             argument += line[i];
         }
@@ -219,7 +216,7 @@ LPWSTR CommandLineTail() {
     const std::u16string& line = CurrentCommandLine(program);
     std::u16string name;
     size_t end = SplitProgramName(line, name);
-    while (end < line.size() && IsBlank(line[end]))
+    while (end < line.size() && IsCommandLineBlank(line[end]))
         ++end;
     program.tails.push_back(line.substr(end));
     return program.tails.back().data();

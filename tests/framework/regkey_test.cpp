@@ -14,17 +14,13 @@
 using hostwin::EncodeUtf16Le;
 using hostwin::UniqueKey;
 using testing_support::DebugReportTexts;
+using testing_support::KeyExists;
 using testing_support::MachineTest;
 using testing_support::ReadStoredValue;
 
 namespace {
 
 using Stored = std::pair<DWORD, std::vector<BYTE>>;
-
-bool KeyExists(const WCHAR* path) {
-    UniqueKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
 
 void MakeKeys(std::initializer_list<const WCHAR*> paths) {
     for (const WCHAR* path : paths) {
@@ -181,15 +177,15 @@ TEST_F(RegKeyTest, RecurseDeleteKeyStopsAtTheFirstKeyItCannotOpenAndOtherwiseRem
         "traceCOM - CRegKey::RecurseDeleteKey : Failed to Open Key Locked(Error = 5)\n"};
     EXPECT_EQ(DebugReportTexts(_CRT_WARN), trace);
     // Children are taken in name order: "Later" went before "Locked" stopped the walk.
-    EXPECT_FALSE(KeyExists(u"Software\\P\\T\\A\\Later"));
-    EXPECT_TRUE(KeyExists(u"Software\\P\\T\\A\\Locked\\Deep"));
-    EXPECT_TRUE(KeyExists(u"Software\\P\\T\\B"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T\\A\\Later"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T\\A\\Locked\\Deep"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T\\B"));
     EXPECT_EQ(parent.RemoveSubKey(u"T"), ERROR_ACCESS_DENIED) << "it still has sub-keys";
 
     ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_CURRENT_USER, u"Software\\P\\T\\A\\Locked", false));
     EXPECT_EQ(parent.RecurseDeleteKey(u"T"), ERROR_SUCCESS);
-    EXPECT_FALSE(KeyExists(u"Software\\P\\T"));
-    EXPECT_TRUE(KeyExists(u"Software\\P\\Sibling"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\Sibling"));
     EXPECT_TRUE(ReadStoredValue(parent, u"kept"));
     // A key that is already gone is reported to the caller, without a trace.
     EXPECT_EQ(parent.RecurseDeleteKey(u"T"), ERROR_FILE_NOT_FOUND);

@@ -9,6 +9,7 @@
 
 using hostwin::EncodeUtf16Le;
 using hostwin::UniqueKey;
+using testing_support::KeyExists;
 using testing_support::MachineTest;
 using testing_support::ProgramResult;
 using testing_support::ReadFile;
@@ -40,7 +41,7 @@ testing::AssertionResult Succeeds(std::vector<std::string> args,
 using Stored = std::pair<DWORD, std::vector<BYTE>>;
 
 Stored Sz(const std::u16string& text) {
-    return {REG_SZ, EncodeUtf16Le(text + u'\0')};
+    return {REG_SZ, testing_support::SzBytes(text)};
 }
 
 // Nothing when the key or the value is missing.
@@ -51,11 +52,6 @@ std::optional<Stored> Value(HKEY root, const char16_t* path, const char16_t* nam
     std::optional<testing_support::StoredValue> value =
         testing_support::ReadStoredValue(key.get(), name);
     return value ? std::optional(Stored{value->type, value->data}) : std::nullopt;
-}
-
-bool KeyExists(HKEY root, const char16_t* path) {
-    UniqueKey key;
-    return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 class RegToolTest : public MachineTest {};

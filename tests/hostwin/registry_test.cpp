@@ -41,10 +41,7 @@ LONG Open(HKEY parent, const std::u16string& path, REGSAM access, UniqueKey& key
     return RegOpenKeyExW(parent, path.c_str(), 0, access, key.put());
 }
 
-// A REG_SZ's bytes: the text and its final NUL.
-std::vector<BYTE> Sz(const std::u16string& text) {
-    return EncodeUtf16Le(text + u'\0');
-}
+const auto Sz = testing_support::SzBytes;
 
 LONG SetText(HKEY key, const char16_t* name, const std::u16string& text) {
     const std::vector<BYTE> data = Sz(text);

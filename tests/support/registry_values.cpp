@@ -16,4 +16,9 @@ std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name) {
     return value;
 }
 
+bool KeyExists(HKEY root, const char16_t* path) {
+    hostwin::UniqueKey key;
+    return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
 } // namespace testing_support

@@ -19,4 +19,12 @@ struct StoredValue {
 // Reads a value the two-call way: size first, then the data. Nothing when it is missing.
 std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name);
 
+// The bytes of a REG_SZ: the text and its final NUL.
+inline std::vector<BYTE> SzBytes(const std::u16string& text) {
+    return hostwin::EncodeUtf16Le(text + u'\0');
+}
+
+// Whether the key can be opened for reading.
+bool KeyExists(HKEY root, const char16_t* path);
+
 } // namespace testing_support
