@@ -1,6 +1,7 @@
 // The registry functions: names, values as raw bytes, enumeration, access rights, deletion,
 // the merged classes view and concurrent writers.
 #include "machine.h"
+#include "registry_keys.h"
 #include "registry_values.h"
 
 #include <windows.h>
@@ -18,63 +19,7 @@ using testing_support::ReadStoredValue;
 
 namespace {
 
-using Names = std::vector<std::u16string>;
-
-Names Sorted(Names names) {
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Runs the rest of a test as a standard, not elevated, user.
-struct StandardUser {
-    StandardUser() { setenv("HOSTWIN_ELEVATED", "0", 1); }
-    ~StandardUser() { unsetenv("HOSTWIN_ELEVATED"); }
-};
-
-LONG Create(HKEY parent, const std::u16string& path, UniqueKey& key,
-            REGSAM access = KEY_READ | KEY_WRITE, DWORD* disposition = nullptr) {
-    return RegCreateKeyExW(parent, path.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE, access, NULL,
-                           key.put(), disposition);
-}
-
-LONG Open(HKEY parent, const std::u16string& path, REGSAM access, UniqueKey& key) {
-    return RegOpenKeyExW(parent, path.c_str(), 0, access, key.put());
-}
-
-const auto Sz = testing_support::SzBytes;
-
-LONG SetText(HKEY key, const char16_t* name, const std::u16string& text) {
-    const std::vector<BYTE> data = Sz(text);
-    return RegSetValueExW(key, name, 0, REG_SZ, data.data(), static_cast<DWORD>(data.size()));
-}
-
-// Creates the key with a value "v" = "x" in it.
-void MakeKey(HKEY root, const std::u16string& path) {
-    UniqueKey key;
-    ASSERT_EQ(Create(root, path, key), ERROR_SUCCESS);
-    ASSERT_EQ(SetText(key.get(), u"v", u"x"), ERROR_SUCCESS);
-}
-
-// A value's bytes, or nothing when it is missing.
-std::optional<std::vector<BYTE>> Data(HKEY key, const char16_t* name) {
-    std::optional<testing_support::StoredValue> value = ReadStoredValue(key, name);
-    return value ? std::optional(value->data) : std::nullopt;
-}
-
-// The sub-key names, or the value names, in enumeration order.
-Names Enumerate(HKEY key, bool values = false) {
-    Names names;
-    WCHAR name[256];
-    for (DWORD index = 0, count = 256;; ++index, count = 256) {
-        LONG rc = values ? RegEnumValueW(key, index, name, &count, NULL, NULL, NULL, NULL)
-                         : RegEnumKeyExW(key, index, name, &count, NULL, NULL, NULL, NULL);
-        if (rc != ERROR_SUCCESS) {
-            EXPECT_EQ(rc, ERROR_NO_MORE_ITEMS);
-            return names;
-        }
-        names.emplace_back(name, count);
-    }
-}
+using namespace registry_keys;
 
 class RegistryTest : public MachineTest {};
 
@@ -162,63 +107,6 @@ TEST_F(RegistryTest, EnumerationListsEveryKeyAndValueOnce) {
               (std::vector<DWORD>{3, 1, 3, 5, 24})); // 24: "longer text" and its NUL
 }
 
-TEST_F(RegistryTest, HandlesAllowOnlyWhatTheyWereOpenedFor) {
-    MakeKey(HKEY_CURRENT_USER, u"Software\\Rights");
-    // The calls, in an order that leaves the value in place: query, delete and set the value,
-    // enumerate sub-keys. `allowed` names those the access lets through.
-    const char* const calls = "qdse";
-    const std::pair<REGSAM, const char*> cases[] = {
-        {KEY_READ, "qe"}, {KEY_WRITE, "ds"}, {KEY_QUERY_VALUE, "q"}, {KEY_ENUMERATE_SUB_KEYS, "e"}};
-    for (const auto& [access, allowed] : cases) {
-        SCOPED_TRACE(allowed);
-        UniqueKey key;
-        ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Rights", access, key), ERROR_SUCCESS);
-        BYTE data[16];
-        WCHAR name[16];
-        DWORD size = sizeof data, count = 16;
-        const LONG results[] = {RegQueryValueExW(key.get(), u"v", NULL, NULL, data, &size),
-                                RegDeleteValueW(key.get(), u"v"), SetText(key.get(), u"v", u"x"),
-                                RegEnumKeyExW(key.get(), 0, name, &count, NULL, NULL, NULL, NULL)};
-        for (int i = 0; i < 4; ++i) {
-            LONG granted = calls[i] == 'e' ? ERROR_NO_MORE_ITEMS : ERROR_SUCCESS;
-            EXPECT_EQ(results[i], std::strchr(allowed, calls[i]) ? granted : ERROR_ACCESS_DENIED)
-                << calls[i];
-        }
-    }
-}
-
-// A key marked read-only, and the whole machine hive for a standard user, refuse every write
-// and stay readable.
-TEST_F(RegistryTest, ReadOnlyKeysAndTheMachineHiveOfAStandardUserRefuseWrites) {
-    MakeKey(HKEY_LOCAL_MACHINE, u"Software\\Locked");
-    MakeKey(HKEY_LOCAL_MACHINE, u"Software\\Locked\\Child");
-    for (bool standardUser : {true, false}) {
-        SCOPED_TRACE(standardUser ? "standard user" : "read-only key");
-        std::optional<StandardUser> user;
-        if (standardUser)
-            user.emplace();
-        else
-            ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, u"Software\\Locked"));
-        UniqueKey key;
-        EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", KEY_WRITE, key),
-                  ERROR_ACCESS_DENIED);
-        EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked", key), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Locked\\New", key), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(SetText(HKEY_LOCAL_MACHINE, u"v", u"x"),
-                  standardUser ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
-        // The mark is on the key, not on its child.
-        EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Locked\\Child"),
-                  standardUser ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
-        EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Locked"), ERROR_ACCESS_DENIED);
-        // A handle that asks for as much as it may get gets read rights only.
-        ASSERT_EQ(
-            Open(HKEY_LOCAL_MACHINE, u"Software\\Locked", 0x02000000 /* MAXIMUM_ALLOWED */, key),
-            ERROR_SUCCESS);
-        EXPECT_EQ(Data(key.get(), u"v"), Sz(u"x"));
-        EXPECT_EQ(SetText(key.get(), u"v", u"y"), ERROR_ACCESS_DENIED);
-    }
-}
-
 TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
     UniqueKey parent, child, other;
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Del", parent, KEY_ALL_ACCESS), ERROR_SUCCESS);
@@ -243,40 +131,6 @@ TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
     ASSERT_EQ(Create(parent.get(), u"Child", other), ERROR_SUCCESS);
     EXPECT_EQ(SetText(child.get(), u"v", u"y"), ERROR_KEY_DELETED);
     EXPECT_FALSE(Data(other.get(), u"v"));
-}
-
-TEST_F(RegistryTest, ClassesRootMergesTheUserAndMachineClasses) {
-    UniqueKey key, user, machine, child;
-    // A new classes key belongs to the machine.
-    ASSERT_EQ(Create(HKEY_CLASSES_ROOT, u"AppID\\New", key), ERROR_SUCCESS);
-    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\Classes\\AppID\\New", KEY_READ, machine),
-              ERROR_SUCCESS);
-    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Classes\\AppID", KEY_READ, user),
-              ERROR_FILE_NOT_FOUND);
-
-    // "Shared" exists in both; "MachineOnly" only in the machine's classes.
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Classes\\Shared", user), ERROR_SUCCESS);
-    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\Shared", machine), ERROR_SUCCESS);
-    ASSERT_EQ(SetText(user.get(), u"v", u"user"), ERROR_SUCCESS);
-    ASSERT_EQ(SetText(machine.get(), u"v", u"machine"), ERROR_SUCCESS);
-    ASSERT_EQ(Create(user.get(), u"U", child), ERROR_SUCCESS);
-    ASSERT_EQ(Create(machine.get(), u"M", child), ERROR_SUCCESS);
-    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\MachineOnly", child), ERROR_SUCCESS);
-
-    // Values come from the user's part, sub-keys from both; writes go to the user's part.
-    ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"shared", KEY_ALL_ACCESS, key), ERROR_SUCCESS);
-    EXPECT_EQ(Data(key.get(), u"v"), Sz(u"user"));
-    EXPECT_EQ(Sorted(Enumerate(key.get())), (Names{u"M", u"U"}));
-    ASSERT_EQ(SetText(key.get(), u"written", u"here"), ERROR_SUCCESS);
-    ASSERT_EQ(Create(key.get(), u"New", child), ERROR_SUCCESS);
-    EXPECT_EQ(Data(user.get(), u"written"), Sz(u"here"));
-    EXPECT_EQ(Sorted(Enumerate(user.get())), (Names{u"New", u"U"}));
-
-    // A standard user writes only where the user's classes have the key.
-    StandardUser standardUser;
-    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"MachineOnly", KEY_WRITE, child), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"Shared", KEY_WRITE, child), ERROR_SUCCESS);
-    EXPECT_EQ(Create(HKEY_CLASSES_ROOT, u"Brand New", child), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(RegistryTest, OnlyKeyHandlesAreKeys) {
