@@ -95,6 +95,12 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         }
     }
+    // The same frame for every program: reg names the bad entry too.
+    testing_support::ProgramResult reg = testing_support::RunProgram(
+        {REG_EXE, "query", "HKLM"}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", "Nope@1=5"}});
+    EXPECT_NE(reg.exitStatus, 0);
+    EXPECT_EQ(reg.err, "hostwin: bad HOSTWIN_FAULTS entry 'Nope@1=5': this program has no fault "
+                       "point named Nope\n");
     // Delays take the same entries and the same checks.
     testing_support::ProgramResult delayed = testing_support::RunProgram(
         {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_DELAYS", "Nope@1=5"}});

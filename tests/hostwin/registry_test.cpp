@@ -1,5 +1,5 @@
-// The registry functions: names, values as raw bytes, enumeration, access rights, deletion,
-// the merged classes view and concurrent writers.
+// The registry functions: names, values as raw bytes, enumeration, deletion, unsupported
+// parameters and concurrent writers.
 #include "machine.h"
 #include "registry_keys.h"
 #include "registry_values.h"

@@ -204,6 +204,22 @@ TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
     }
 }
 
+// taskkill matches image names by the same case folding as lstrcmpiW and the registry.
+TEST_F(ToolsTest, TaskkillMatchesImageNamesBeyondAsciiWithoutRegardToCase) {
+    const int cyrillic = StartAgent("пеллард.exe");
+    const int greek = StartAgent("πελλαρδ.exe");
+    const int sharp = StartAgent("straße.exe");
+    ProgramResult kill = RunProgram({TASKKILL_EXE, "/IM", "ПЕЛЛАРД.EXE", "/F"});
+    EXPECT_EQ(kill.exitStatus, 0) << kill.err;
+    kill = RunProgram({TASKKILL_EXE, "/IM", "ΠΕΛΛΑΡΔ.exe", "/F"});
+    EXPECT_EQ(kill.exitStatus, 0) << kill.err;
+    for (int pid : {cyrillic, greek})
+        EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+    // Sharp s has no single uppercase: "STRASSE" is another name.
+    EXPECT_EQ(RunProgram({TASKKILL_EXE, "/IM", "STRASSE.EXE", "/F"}).exitStatus, 128);
+    EXPECT_TRUE(Running(sharp));
+}
+
 TEST_F(ToolsTest, ToolsPrintTheirUsage) {
     const struct {
         std::vector<std::string> argv;
