@@ -35,7 +35,11 @@ sleep 1
 
 step "Ending every agent by name"
 "$bin/taskkill.exe" /IM pellard.exe /F
-sleep 0.2
+# Ending is asynchronous, as on Windows: wait (at most 5 s) until the ended agents are gone.
+for _ in $(seq 50); do
+    "$bin/tasklist.exe" /NH | grep -q '^pellard.exe ' || break
+    sleep 0.1
+done
 "$bin/tasklist.exe"
 
 step "The AppID entry that tells tollivar it is a service"

@@ -37,7 +37,7 @@ CRegKey::~CRegKey() noexcept {
 }
 
 LONG CRegKey::OpenKey(HKEY hKeyParent, LPCWSTR lpszKeyName, REGSAM samDesired) noexcept {
-    CHECK_OR_REPORT(hKeyParent != NULL);
+    CHECK_OR_REPORT(hKeyParent != 0);
     HKEY hKey = NULL;
     LONG lRes = RegOpenKeyExW(hKeyParent, lpszKeyName, 0, samDesired, &hKey);
     if (lRes != ERROR_SUCCESS)
@@ -51,7 +51,7 @@ LONG CRegKey::OpenKey(HKEY hKeyParent, LPCWSTR lpszKeyName, REGSAM samDesired) n
 LONG CRegKey::CreateKey(HKEY hKeyParent, LPCWSTR lpszKeyName, LPWSTR lpszClass, DWORD dwOptions,
                         REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecAttr,
                         LPDWORD lpdwDisposition) noexcept {
-    CHECK_OR_REPORT(hKeyParent != NULL);
+    CHECK_OR_REPORT(hKeyParent != 0);
     HKEY hKey = NULL;
     DWORD dwDisposition = 0;
     LONG lRes = RegCreateKeyExW(hKeyParent, lpszKeyName, 0, lpszClass, dwOptions, samDesired,
@@ -77,7 +77,7 @@ LONG CRegKey::CloseKey() noexcept {
 }
 
 void CRegKey::AttachHandle(HKEY hKey) noexcept {
-    CHECK_OR_REPORT(m_hKey == NULL);
+    CHECK_OR_REPORT(m_hKey == 0);
     m_hKey = hKey;
     m_viewFlags = 0;
 }
@@ -90,7 +90,7 @@ HKEY CRegKey::DetachHandle() noexcept {
 }
 
 LONG CRegKey::ReadStringValue(LPCWSTR pszValueName, LPWSTR pszValue, ULONG* pnChars) noexcept {
-    CHECK_OR_REPORT(m_hKey != NULL);
+    CHECK_OR_REPORT(m_hKey != 0);
     if (!CHECK_OR_REPORT(pnChars != NULL))
         return ERROR_INVALID_PARAMETER;
     const ULONG nCapacity = *pnChars;
@@ -118,7 +118,7 @@ LONG CRegKey::ReadStringValue(LPCWSTR pszValueName, LPWSTR pszValue, ULONG* pnCh
 }
 
 LONG CRegKey::WriteStringValue(LPCWSTR pszValueName, LPCWSTR pszValue, DWORD dwType) noexcept {
-    CHECK_OR_REPORT(m_hKey != NULL);
+    CHECK_OR_REPORT(m_hKey != 0);
     if (pszValue == NULL)
         return ERROR_INVALID_DATA;
     // Any other type would store a plain text under a type whose readers expect other data.
@@ -130,13 +130,13 @@ LONG CRegKey::WriteStringValue(LPCWSTR pszValueName, LPCWSTR pszValue, DWORD dwT
 }
 
 LONG CRegKey::WriteDwordValue(LPCWSTR pszValueName, DWORD dwValue) noexcept {
-    CHECK_OR_REPORT(m_hKey != NULL);
+    CHECK_OR_REPORT(m_hKey != 0);
     return RegSetValueExW(m_hKey, pszValueName, 0, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&dwValue), sizeof(DWORD));
 }
 
 LONG CRegKey::WriteMultiStringValue(LPCWSTR pszValueName, LPCWSTR pszValue) noexcept {
-    CHECK_OR_REPORT(m_hKey != NULL);
+    CHECK_OR_REPORT(m_hKey != 0);
     if (pszValue == NULL)
         return ERROR_INVALID_DATA;
     DWORD nBytes = 0;
@@ -152,12 +152,12 @@ LONG CRegKey::WriteMultiStringValue(LPCWSTR pszValueName, LPCWSTR pszValue) noex
 }
 
 LONG CRegKey::RemoveValue(LPCWSTR lpszValue) noexcept {
-    CHECK_OR_REPORT(m_hKey != NULL);
+    CHECK_OR_REPORT(m_hKey != 0);
     return RegDeleteValueW(m_hKey, lpszValue);
 }
 
 LONG CRegKey::RemoveSubKey(LPCWSTR lpszSubKey) noexcept {
-    CHECK_OR_REPORT(m_hKey != NULL);
+    CHECK_OR_REPORT(m_hKey != 0);
     if (RegDeleteKeyExFunction pfnRegDeleteKeyEx = LookUpRegDeleteKeyEx())
         return pfnRegDeleteKeyEx(m_hKey, lpszSubKey, m_viewFlags, 0);
     return RegDeleteKeyW(m_hKey, lpszSubKey);

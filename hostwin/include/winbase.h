@@ -145,6 +145,7 @@ LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 #define CP_ACP 0
 #define CP_THREAD_ACP 3
 #define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar);
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
@@ -173,6 +174,7 @@ PVOID WINAPI DecodePointer(PVOID Ptr);
 
 #define EXCEPTION_NONCONTINUABLE 0x1
 #define EXCEPTION_MAXIMUM_PARAMETERS 15
+#define EXCEPTION_BREAKPOINT 0x80000003
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005
 #define EXCEPTION_ARRAY_BOUNDS_EXCEEDED 0xC000008C
 #define EXCEPTION_NONCONTINUABLE_EXCEPTION 0xC0000025

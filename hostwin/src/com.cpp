@@ -419,10 +419,10 @@ HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwCl
         return E_INVALIDARG;
     *lpdwRegister = 0;
     if ((dwClsContext & ~kKnownContexts) != 0)
-        return NotSupported(__func__, "class context", HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "class context", HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
     if ((flags & ~kKnownRegistrationFlags) != 0)
-        return NotSupported(__func__, "registration flags",
-                            HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+        return NotSupportedCode(__func__, "registration flags",
+                                HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
     ApartmentId apartment = CurrentApartment();
     if (apartment == 0)
         return CO_E_NOTINITIALIZED;

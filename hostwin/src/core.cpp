@@ -3,7 +3,13 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cctype>
 #include <cstdarg>
+#include <cstdint>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -34,47 +40,107 @@ struct Fault {
     bool throws = false; // std::bad_alloc instead of a failure code
     unsigned calls = 0;
 };
+struct Delay {
+    unsigned nth; // 0: every call
+    DWORD milliseconds;
+    unsigned calls = 0;
+};
 struct FaultTable {
     std::mutex lock;
     std::map<std::string, Fault> faults;
+    std::map<std::string, Delay> delays;
 };
 
-DWORD ParseNumber(const std::string& text) {
-    return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 0));
+// One item of HOSTWIN_FAULTS or HOSTWIN_DELAYS: "Name@N=NUMBER" (N from 1) or "Name@*=NUMBER".
+struct ControlEntry {
+    std::string function;
+    unsigned nth = 0;
+    DWORD number = 0;
+    bool throws = false; // HOSTWIN_FAULTS only: "Name@N=throw"
+};
+
+bool ParseUnsigned(const std::string& text, int base, unsigned long long limit,
+                   unsigned long long* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(text[0]))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    *value = std::strtoull(text.c_str(), &end, base);
+    return errno == 0 && *end == 0 && *value <= limit;
 }
 
-// HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE,Name@N=throw"
-void LoadFaultsFromEnvironment(FaultTable& table) {
-    const char* spec = std::getenv("HOSTWIN_FAULTS");
-    if (!spec)
-        return;
-    std::string all(spec);
-    size_t start = 0;
-    while (start < all.size()) {
+// Parses one entry; false with `problem` saying what is wrong. The number is decimal or 0x hex.
+bool ParseControlEntry(const std::string& item, bool allowThrow, ControlEntry* entry,
+                       std::string* problem) {
+    const size_t at = item.find('@');
+    const size_t eq = item.find('=', at == std::string::npos ? 0 : at);
+    if (at == std::string::npos || eq == std::string::npos || at == 0) {
+        *problem = "expected Name@N=NUMBER or Name@*=NUMBER";
+        return false;
+    }
+    entry->function = item.substr(0, at);
+    const std::string when = item.substr(at + 1, eq - at - 1);
+    unsigned long long nth = 0, number = 0;
+    if (when == "*") {
+        entry->nth = 0;
+    } else if (!ParseUnsigned(when, 10, UINT_MAX, &nth) || nth == 0) {
+        *problem = "the call number must be * or a count from 1";
+        return false;
+    } else {
+        entry->nth = static_cast<unsigned>(nth);
+    }
+    const std::string what = item.substr(eq + 1);
+    if (allowThrow && what == "throw") {
+        entry->throws = true;
+    } else if (!ParseUnsigned(what, 0, UINT32_MAX, &number)) {
+        *problem = allowThrow
+                       ? "the value after = must be throw or a 32-bit decimal or 0x hex number"
+                       : "the number after = must be a 32-bit decimal or 0x hex number";
+        return false;
+    }
+    entry->number = static_cast<DWORD>(number);
+    if (!IsFaultPoint(entry->function)) {
+        *problem = "this program has no fault point named " + entry->function;
+        return false;
+    }
+    return true;
+}
+
+// Reads a comma-separated list of entries from `variable`. A bad entry stops the program with
+// one line naming it: a test control that silently did nothing would let a test pass for the
+// wrong reason.
+std::vector<ControlEntry> LoadControlEntries(const char* variable, bool allowThrow) {
+    std::vector<ControlEntry> entries;
+    const char* text = std::getenv(variable);
+    if (!text || !*text)
+        return entries;
+    const std::string all(text);
+    for (size_t start = 0; start <= all.size();) {
         size_t end = all.find(',', start);
         if (end == std::string::npos)
             end = all.size();
-        std::string item = all.substr(start, end - start);
-        size_t at = item.find('@');
-        size_t eq = item.find('=', at == std::string::npos ? 0 : at);
-        if (at != std::string::npos && eq != std::string::npos) {
-            std::string when = item.substr(at + 1, eq - at - 1);
-            unsigned nth = when == "*" ? 0 : static_cast<unsigned>(ParseNumber(when));
-            std::string what = item.substr(eq + 1);
-            table.faults[item.substr(0, at)] =
-                what == "throw" ? Fault{nth, 0, true} : Fault{nth, ParseNumber(what)};
-        } else {
-            std::fprintf(stderr, "hostwin: ignoring malformed HOSTWIN_FAULTS item '%s'\n",
-                         item.c_str());
+        const std::string item = all.substr(start, end - start);
+        ControlEntry entry;
+        std::string problem;
+        if (!ParseControlEntry(item, allowThrow, &entry, &problem)) {
+            std::fprintf(stderr, "hostwin: bad %s entry '%s': %s\n", variable, item.c_str(),
+                         problem.c_str());
+            std::fflush(stderr);
+            _exit(ERROR_INVALID_PARAMETER);
         }
+        entries.push_back(entry);
         start = end + 1;
     }
+    return entries;
 }
 
 FaultTable& Faults() {
     static FaultTable* table = [] {
         auto* t = new FaultTable;
-        LoadFaultsFromEnvironment(*t);
+        for (const ControlEntry& entry : LoadControlEntries("HOSTWIN_FAULTS", true))
+            t->faults[entry.function] = Fault{entry.nth, entry.number, entry.throws};
+        for (const ControlEntry& entry : LoadControlEntries("HOSTWIN_DELAYS", false))
+            t->delays[entry.function] = Delay{entry.nth, entry.number};
         return t;
     }();
     return *table;
@@ -164,30 +230,32 @@ size_t OpenHandleCount(HandleKind kind) {
     return OpenHandleCounts()[static_cast<size_t>(kind)];
 }
 
-std::string MachineRoot() {
-    if (const char* root = std::getenv("HOSTWIN_ROOT"); root && *root)
-        return root;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
-        return std::string(data) + "/hostwin";
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.local/share/hostwin";
-}
-
 DWORD InjectedFault(const char* function) {
     DWORD code = 0;
     bool throws = false;
+    DWORD delay = 0;
     {
         FaultTable& table = Faults();
         std::lock_guard<std::mutex> guard(table.lock);
-        auto it = table.faults.find(function);
-        if (it == table.faults.end())
-            return 0;
-        Fault& fault = it->second;
-        ++fault.calls;
-        if (fault.nth == 0 || fault.calls == fault.nth) {
-            code = fault.code;
-            throws = fault.throws;
+        if (auto it = table.delays.find(function); it != table.delays.end()) {
+            Delay& entry = it->second;
+            ++entry.calls;
+            if (entry.nth == 0 || entry.calls == entry.nth)
+                delay = entry.milliseconds;
         }
+        if (auto it = table.faults.find(function); it != table.faults.end()) {
+            Fault& fault = it->second;
+            ++fault.calls;
+            if (fault.nth == 0 || fault.calls == fault.nth) {
+                code = fault.code;
+                throws = fault.throws;
+            }
+        }
+    }
+    // Held outside the lock, so that other threads' calls go on meanwhile.
+    if (delay != 0) {
+        LogCall(function, "delayed %u ms", delay);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     }
     if (throws) {
         LogCall(function, "injected throw");
@@ -211,10 +279,29 @@ void InjectThrow(const std::string& function, unsigned nth) {
     table.faults[function] = Fault{nth, 0, true};
 }
 
+void DelayCall(const std::string& function, unsigned nth, DWORD milliseconds) {
+    FaultTable& table = Faults();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.delays[function] = Delay{nth, milliseconds};
+}
+
 void ClearFaults() {
     FaultTable& table = Faults();
     std::lock_guard<std::mutex> guard(table.lock);
     table.faults.clear();
+    table.delays.clear();
+}
+
+void LoadTestControls() {
+    Faults();
+}
+
+bool IsFaultPoint(const std::string& function) {
+    for (const char* const* name = __start_hostwin_fault_points;
+         name && name < __stop_hostwin_fault_points; ++name)
+        if (function == *name)
+            return true;
+    return false;
 }
 
 bool CallLogEnabled() {
@@ -289,6 +376,20 @@ void ResetForTest() {
     EnableCallLog(false);
     ClearCallLog();
     ClearDebugReports();
+}
+
+DWORD WriteErrorFromErrno(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_CANTWRITE;
+    }
 }
 
 std::u16string ToU16(const WCHAR* text) {

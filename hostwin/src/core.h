@@ -36,9 +36,11 @@ std::shared_ptr<KernelObject> LookupWaitable(HANDLE handle);
 // outside the table lock) or null.
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle, HandleKind kind);
 
-// The code injected for this call of `function`, or 0; throws std::bad_alloc for an injected
-// throw. Each call counts once.
+// The code injected for this call of `function`, or 0; holds the call first when a delay is
+// set for it, and throws std::bad_alloc for an injected throw. Each call counts once.
 DWORD InjectedFault(const char* function);
+// Whether this program has a fault point named `function`.
+bool IsFaultPoint(const std::string& function);
 
 // Calls a program's callback (thread procedure, timer callback) from hostwin's own code.
 // Windows cannot unwind a C++ exception through its own frames: one that escapes the callback
@@ -61,14 +63,40 @@ template <class T> T NotSupported(const char* function, const char* what, T resu
     LogCall(function, "unsupported: %s", what);
     return FailWith(static_cast<DWORD>(ERROR_NOT_SUPPORTED), result);
 }
+// The same for functions that return their error code (LONG, HRESULT): the code is the
+// answer, and the last error is left as it was.
+template <class T> T NotSupportedCode(const char* function, const char* what, T code) {
+    LogCall(function, "unsupported: %s", what);
+    return code;
+}
 
 std::u16string ToU16(const WCHAR* text); // null reads as empty
 
+// The Win32 code of a failed write of a machine file (logs, records) for its errno.
+DWORD WriteErrorFromErrno(int error);
+
+// Security attributes the host can honour: none, or neither a descriptor nor inheritance.
+inline bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
+    return attributes == NULL ||
+           (attributes->lpSecurityDescriptor == NULL && !attributes->bInheritHandle);
+}
+
 } // namespace hostwin
 
+// Every fault point puts its name in one linker section, so that a fault set for a name this
+// program has no point for is refused instead of silently doing nothing.
+#define HOSTWIN_FAULT_POINT_NAME(variable, name)                                                   \
+    [[maybe_unused]] static const char* const variable                                             \
+        __attribute__((used, section("hostwin_fault_points"))) = name
+extern "C" {
+extern const char* const __start_hostwin_fault_points[] __attribute__((weak));
+extern const char* const __stop_hostwin_fault_points[] __attribute__((weak));
+}
+
 // First statement of a public function that can fail: an injected fault sets the last error
-// and returns `failureValue`.
+// and returns `failureValue`. A delay set for the function is held here too.
 #define HOSTWIN_FAULT_POINT(failureValue)                                                          \
+    HOSTWIN_FAULT_POINT_NAME(hostwinFaultPointName_, __func__);                                    \
     do {                                                                                           \
         if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__)) {                            \
             SetLastError(hostwinFault_);                                                           \
@@ -79,6 +107,7 @@ std::u16string ToU16(const WCHAR* text); // null reads as empty
 // For functions that return their error code (registry LONG, COM HRESULT) instead of
 // setting the last error.
 #define HOSTWIN_FAULT_POINT_RETURNS_CODE(type)                                                     \
+    HOSTWIN_FAULT_POINT_NAME(hostwinFaultPointName_, __func__);                                    \
     do {                                                                                           \
         if (DWORD hostwinFault_ = ::hostwin::InjectedFault(__func__))                              \
             return static_cast<type>(hostwinFault_);                                               \
@@ -91,6 +120,8 @@ DWORD ScaleMilliseconds(DWORD milliseconds);
 } // namespace hostwin
 
 namespace hostwin {
-// Writes "exit code 0x%08X" to stderr under HOSTWIN_SHOW_EXIT_CODE=1 and flushes output.
+// The end of a host program, however it ends (its entry returns, ExitProcess): writes
+// "exit code 0x%08X" to stderr under HOSTWIN_SHOW_EXIT_CODE=1, the handles still open to
+// HOSTWIN_HANDLE_REPORT=FILE, and flushes output.
 void ReportExitCode(DWORD code);
 } // namespace hostwin

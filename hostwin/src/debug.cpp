@@ -2,6 +2,7 @@
 // Reports go to $HOSTWIN_ROOT/debug.log (or stderr with HOSTWIN_DEBUG_OUTPUT=stderr) and to
 // an in-process capture that tests read.
 #include "core.h"
+#include "machine_layout.h"
 
 #include <crtdbg.h>
 #include <tchar.h>
@@ -38,9 +39,8 @@ void WriteDebugOutput(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stderr);
         return;
     }
-    std::string root = MachineRoot();
-    mkdir(root.c_str(), 0755);
-    if (FILE* out = std::fopen((root + "/debug.log").c_str(), "ae")) {
+    mkdir(layout::Root().c_str(), 0755);
+    if (FILE* out = std::fopen(layout::DebugLog().c_str(), "ae")) {
         std::fwrite(text.data(), 1, text.size(), out);
         std::fclose(out);
     }
@@ -70,14 +70,6 @@ void SetAssertReportAnswer(int answer) {
     DebugCapture& capture = Capture();
     std::lock_guard<std::mutex> guard(capture.lock);
     capture.assertAnswer = answer;
-}
-
-void ReportExitCode(DWORD code) {
-    const char* show = std::getenv("HOSTWIN_SHOW_EXIT_CODE");
-    if (show && std::strcmp(show, "1") == 0)
-        std::fprintf(stderr, "exit code 0x%08X\n", code);
-    std::fflush(stdout);
-    std::fflush(stderr);
 }
 
 } // namespace hostwin
@@ -136,9 +128,12 @@ BOOL WINAPI IsDebuggerPresent() {
 
 void WINAPI DebugBreak() {
     LogCall(__func__, "%s", "");
-    // Without a debugger the break would end the process; the host only breaks under one.
+    // Under a debugger, stop in it; without one the breakpoint is an exception, as on Windows:
+    // the top-level filter sees it, and unhandled it ends the process with its code.
     if (IsDebuggerPresent())
         __builtin_trap();
+    else
+        RaiseException(EXCEPTION_BREAKPOINT, 0, 0, NULL);
 }
 
 // The host has no frame-based handlers, so a raised exception goes straight to the

@@ -2,6 +2,7 @@
 // the machine root, one per event or box, appended with a single write each so that lines of
 // concurrent threads and processes never interleave.
 #include "core.h"
+#include "machine_layout.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,28 +45,22 @@ std::string TimeStamp() {
     return text;
 }
 
-DWORD ErrorFromErrno(int error) {
-    return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
-                                                               : ERROR_CANTWRITE;
-}
-
-// Appends `record` as one line to `relative` below the machine root; 0 or a Win32 error.
-DWORD AppendJsonLine(const std::string& relative, const nlohmann::json& record) {
+// Appends `record` as one line to the file at `path`; 0 or a Win32 error.
+DWORD AppendJsonLine(const std::string& path, const nlohmann::json& record) {
     // Texts come from callers as UTF-16 and may hold anything; never let one throw here.
     std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line += '\n';
-    std::string path = MachineRoot() + "/" + relative;
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1))
         mkdir(path.substr(0, slash).c_str(), 0755); // existing folders are fine
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
-        return ErrorFromErrno(errno);
+        return WriteErrorFromErrno(errno);
     ssize_t written = write(fd, line.data(), line.size());
     int writeError = errno;
     close(fd);
     if (written != static_cast<ssize_t>(line.size()))
-        return written < 0 ? ErrorFromErrno(writeError) : ERROR_CANTWRITE;
+        return written < 0 ? WriteErrorFromErrno(writeError) : ERROR_CANTWRITE;
     return 0;
 }
 
@@ -129,7 +124,7 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
     nlohmann::json record = {{"time", TimeStamp()}, {"source", ToUtf8(source->Name())},
                              {"type", wType},       {"category", wCategory},
                              {"id", dwEventID},     {"strings", std::move(strings)}};
-    if (DWORD error = AppendJsonLine("eventlog/Application.jsonl", record))
+    if (DWORD error = AppendJsonLine(layout::ApplicationEventLog(), record))
         return FailWith(error, FALSE);
     return TRUE;
 }
@@ -157,7 +152,7 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
     std::fflush(stderr);
     nlohmann::json record = {
         {"time", TimeStamp()}, {"caption", caption}, {"text", text}, {"type", uType}};
-    if (DWORD error = AppendJsonLine("messagebox.jsonl", record))
+    if (DWORD error = AppendJsonLine(layout::MessageBoxLog(), record))
         std::fprintf(stderr, "hostwin: could not record the message box (error %u)\n", error);
     return IDOK;
 }

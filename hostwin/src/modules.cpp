@@ -77,13 +77,6 @@ const SystemModule* FindSystemModule(HMODULE handle) {
     return nullptr;
 }
 
-std::u16string UpperAscii(std::u16string text) {
-    for (char16_t& c : text)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - (u'a' - u'A'));
-    return text;
-}
-
 // An image mapped read-only and loaded as a data file: its resources point into the mapping,
 // which lives as long as the handle.
 class DataFileModule : public KernelObject {
@@ -163,7 +156,7 @@ const ResourceEntry* ResourceOf(HMODULE module, HRSRC handle,
     return entry;
 }
 
-DWORD ErrorFromErrno(int error) {
+DWORD LoadErrorFromErrno(int error) {
     switch (error) {
     case EACCES:
     case EPERM:
@@ -197,7 +190,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     HOSTWIN_FAULT_POINT(nullptr);
     if (!lpModuleName)
         return ExecutableModule();
-    std::u16string name = UpperAscii(lpModuleName);
+    std::u16string name = FoldName(lpModuleName);
     LogCall(__func__, "%s", ToUtf8(name).c_str());
     if (name.find_first_of(u"\\/") != std::u16string::npos)
         return NotSupported(__func__, "module names with a path", static_cast<HMODULE>(nullptr));
@@ -213,7 +206,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length > 0) {
         std::string path(self, static_cast<size_t>(length));
-        if (name == UpperAscii(FromUtf8(path.substr(path.rfind('/') + 1))))
+        if (name == FoldName(FromUtf8(path.substr(path.rfind('/') + 1))))
             return ExecutableModule();
     }
     return FailWith(ERROR_MOD_NOT_FOUND, static_cast<HMODULE>(nullptr));
@@ -251,7 +244,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags
 
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return FailWith(ErrorFromErrno(errno), static_cast<HMODULE>(nullptr));
+        return FailWith(LoadErrorFromErrno(errno), static_cast<HMODULE>(nullptr));
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
@@ -267,7 +260,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags
     int mapError = errno;
     close(fd);
     if (mapping == MAP_FAILED)
-        return FailWith(ErrorFromErrno(mapError), static_cast<HMODULE>(nullptr));
+        return FailWith(LoadErrorFromErrno(mapError), static_cast<HMODULE>(nullptr));
 
     auto module = std::make_shared<DataFileModule>(mapping, size);
     if (DWORD error = module->Resources().ReadImage(module->Bytes(), module->Size()))

@@ -2,6 +2,8 @@
 // a bounds-checked view; sizes are added in 64 bits so that no offset can wrap.
 #include "peimage.h"
 
+#include <hostwin/text.h>
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -36,10 +38,6 @@ private:
     const BYTE* m_data;
     uint64_t m_size;
 };
-
-char16_t UpperAscii(char16_t c) {
-    return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c;
-}
 
 constexpr WORD kPrimaryLanguageMask = 0x03FF;
 constexpr WORD kNeutralDefaultSublanguage = 0x0400; // LANG_NEUTRAL, SUBLANG_DEFAULT
@@ -405,9 +403,7 @@ ResourceId ResourceId::Number(WORD value) {
 ResourceId ResourceId::Name(std::u16string text) {
     ResourceId id;
     id.isNumber = false;
-    for (char16_t& c : text)
-        c = UpperAscii(c);
-    id.name = std::move(text);
+    id.name = FoldName(std::move(text));
     return id;
 }
 

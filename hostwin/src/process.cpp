@@ -4,6 +4,8 @@
 // processes started by other code), so a dead child does not linger as a zombie.
 #include "core.h"
 #include "process.h"
+#include "exit_records.h"
+#include "image_search.h"
 
 #include <tlhelp32.h>
 
@@ -41,9 +43,6 @@ constexpr DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED
 constexpr DWORD kSupportedOpenAccess = PROCESS_TERMINATE | SYNCHRONIZE | kQueryAccess;
 constexpr DWORD kSupportedCreationFlags =
     CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;
-// How long TerminateProcess lets the killed process take to go, so that the next snapshot no
-// longer lists it. SIGKILL cannot be caught; only a process stuck in the kernel takes longer.
-constexpr int kTerminateSettleMilliseconds = 5000;
 // waitid's id type for a pidfd; the C library's headers do not name it yet.
 constexpr idtype_t kWaitPidfd = static_cast<idtype_t>(3);
 
@@ -58,8 +57,15 @@ int PidfdKill(int pidfd) {
 
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 
-// Waits until `fd` is readable or `milliseconds` (already scaled) pass; poll takes an int.
-bool PollReadable(int fd, DWORD milliseconds) {
+enum class Readiness { Ready, TimedOut, Failed };
+
+// Waits until `fd` is readable or `milliseconds` (already scaled) pass; poll takes an int. A
+// poll that fails other than by a signal fails the wait (last error set), so an INFINITE wait
+// never passes for a time-out. "poll" is a fault point of its own for that path.
+HOSTWIN_FAULT_POINT_NAME(kPollFaultPoint, "poll");
+Readiness PollReadable(int fd, DWORD milliseconds) {
+    if (DWORD fault = InjectedFault(kPollFaultPoint))
+        return FailWith(fault, Readiness::Failed);
     using Clock = std::chrono::steady_clock;
     const bool infinite = milliseconds == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
@@ -73,12 +79,26 @@ bool PollReadable(int fd, DWORD milliseconds) {
         pollfd watched{fd, POLLIN, 0};
         int ready = poll(&watched, 1, timeout);
         if (ready > 0)
-            return true;
+            return Readiness::Ready;
         if (ready < 0 && errno != EINTR)
-            return false;
+            return FailWith(errno == ENOMEM ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)
+                                            : static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                            Readiness::Failed);
         if (ready == 0 && !infinite && Clock::now() >= deadline)
-            return false;
+            return Readiness::TimedOut;
     }
+}
+
+DWORD WaitResult(Readiness readiness) {
+    switch (readiness) {
+    case Readiness::Ready:
+        return WAIT_OBJECT_0;
+    case Readiness::TimedOut:
+        return WAIT_TIMEOUT;
+    case Readiness::Failed:
+        break;
+    }
+    return WAIT_FAILED;
 }
 
 // One process as far as this process knows it. Shared by all handles to it and, for a child,
@@ -97,7 +117,7 @@ public:
     bool IsChild() const { return m_child; }
 
     // A pidfd turns readable once the process has ended, whether or not it was reaped.
-    bool HasEnded() const { return PollReadable(m_pidfd, 0); }
+    bool HasEnded() const { return PollReadable(m_pidfd, 0) == Readiness::Ready; }
 
     // Collects the exit of an ended child and keeps it for later queries; false while the
     // child runs. Called by the reaper and by queries that come first.
@@ -218,50 +238,9 @@ Reaper& Children() {
     return *reaper;
 }
 
-// Exit codes given to TerminateProcess, kept under the machine root so that every process of
-// the machine reports the same code, whoever ended the process.
-std::string ExitRecordPath(pid_t pid, unsigned long long startTime) {
-    return MachineRoot() + "/processes/exit/" + std::to_string(pid) + "-" +
-           std::to_string(startTime);
-}
-
-bool WriteExitRecord(pid_t pid, unsigned long long startTime, DWORD code) {
-    const std::string path = ExitRecordPath(pid, startTime);
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-    // Written aside and renamed, so that a reader never sees half a record.
-    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-    FILE* out = std::fopen(temporary.c_str(), "we");
-    if (!out)
-        return false;
-    bool written = std::fprintf(out, "%u\n", code) > 0;
-    written = std::fclose(out) == 0 && written;
-    if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool ReadExitRecord(pid_t pid, unsigned long long startTime, DWORD& code) {
-    FILE* in = std::fopen(ExitRecordPath(pid, startTime).c_str(), "re");
-    if (!in)
-        return false;
-    unsigned value = 0;
-    bool read = std::fscanf(in, "%u", &value) == 1;
-    std::fclose(in);
-    if (read)
-        code = value;
-    return read;
-}
-
-void RemoveExitRecord(pid_t pid, unsigned long long startTime) {
-    std::remove(ExitRecordPath(pid, startTime).c_str());
-}
-
 // The exit code of an ended process: the code it was terminated with, else its own status.
 bool EndedProcessExitCode(ProcessState& process, DWORD& code) {
-    if (ReadExitRecord(process.Pid(), process.StartTime(), code))
+    if (exit_records::Read(process.Pid(), process.StartTime(), code))
         return true;
     int status = 0;
     if (process.IsChild()) {
@@ -281,10 +260,41 @@ bool EndedProcessExitCode(ProcessState& process, DWORD& code) {
     return false;
 }
 
+// The processes some handle of this process still refers to, by pid: on Windows a process
+// object lives while a handle to it is open, so it can be opened again after it has ended.
+class HeldProcesses {
+public:
+    void Add(const std::shared_ptr<ProcessState>& state) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_states.erase(std::remove_if(m_states.begin(), m_states.end(),
+                                      [](const auto& held) { return held.expired(); }),
+                       m_states.end());
+        m_states.push_back(state);
+    }
+    std::shared_ptr<ProcessState> Find(pid_t pid) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& held : m_states)
+            if (auto state = held.lock(); state && state->Pid() == pid)
+                return state;
+        return nullptr;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::weak_ptr<ProcessState>> m_states;
+};
+
+HeldProcesses& Held() {
+    static HeldProcesses* held = new HeldProcesses; // used until the process ends
+    return *held;
+}
+
 class ProcessObject : public KernelObject {
 public:
     ProcessObject(std::shared_ptr<ProcessState> state, DWORD access)
-        : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {}
+        : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {
+        Held().Add(m_state);
+    }
 
     ProcessState& State() const { return *m_state; }
     bool Allows(DWORD access) const { return (m_access & access) != 0; }
@@ -292,9 +302,7 @@ public:
     DWORD Wait(DWORD milliseconds) override {
         if (!Allows(SYNCHRONIZE))
             return FailWith(ERROR_ACCESS_DENIED, static_cast<DWORD>(WAIT_FAILED));
-        return PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds))
-                   ? static_cast<DWORD>(WAIT_OBJECT_0)
-                   : static_cast<DWORD>(WAIT_TIMEOUT);
+        return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
     }
 
 private:
@@ -310,9 +318,7 @@ public:
         : KernelObject(HandleKind::Thread), m_state(std::move(state)) {}
 
     DWORD Wait(DWORD milliseconds) override {
-        return PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds))
-                   ? static_cast<DWORD>(WAIT_OBJECT_0)
-                   : static_cast<DWORD>(WAIT_TIMEOUT);
+        return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
     }
 
 private:
@@ -323,12 +329,7 @@ std::shared_ptr<ProcessObject> LookupProcess(HANDLE handle) {
     return std::dynamic_pointer_cast<ProcessObject>(LookupHandle(handle, HandleKind::Process));
 }
 
-bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
-    return attributes == NULL ||
-           (attributes->lpSecurityDescriptor == NULL && !attributes->bInheritHandle);
-}
-
-DWORD ErrorFromErrno(int error) {
+DWORD SpawnErrorFromErrno(int error) {
     switch (error) {
     case ENOENT:
         return ERROR_FILE_NOT_FOUND;
@@ -359,10 +360,6 @@ struct Image {
     std::u16string windowsPath;
 };
 
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-
 std::string AbsoluteHostPath(const std::string& path) {
     std::filesystem::path absolute(path);
     if (!absolute.is_absolute()) {
@@ -380,7 +377,7 @@ DWORD LocateFile(const std::u16string& windowsName, Image& image) {
     struct stat info {};
     if (stat(hostPath.c_str(), &info) != 0) {
         if (errno != ENOENT)
-            return ErrorFromErrno(errno);
+            return SpawnErrorFromErrno(errno);
         // A missing folder is told apart from a missing file, as on Windows.
         struct stat folder {};
         std::string parent = std::filesystem::path(hostPath).parent_path().string();
@@ -391,66 +388,32 @@ DWORD LocateFile(const std::u16string& windowsName, Image& image) {
     if (!S_ISREG(info.st_mode) || access(hostPath.c_str(), X_OK) != 0)
         return ERROR_ACCESS_DENIED;
     image.hostPath = hostPath;
-    image.windowsPath = WindowsFormOf(hostPath);
+    image.windowsPath = WindowsPath(hostPath);
     return ERROR_SUCCESS;
 }
 
-// A module name taken from a command line: ".exe" is added to a name without extension, and a
-// bare name is looked for in the program's folder, the current folder and the system folders.
-DWORD LocateCommand(std::u16string name, Image& image) {
-    const size_t nameStart = name.find_last_of(u"\\/:");
-    const std::u16string fileName =
-        nameStart == std::u16string::npos ? name : name.substr(nameStart + 1);
-    if (fileName.find(u'.') == std::u16string::npos)
-        name += u".exe";
-    if (nameStart != std::u16string::npos)
-        return LocateFile(name, image);
-    std::u16string programFolder = WindowsFormOf(OwnExecutablePath());
-    programFolder.erase(programFolder.find_last_of(u'\\') + 1);
-    std::error_code error;
-    const std::u16string currentFolder =
-        WindowsFormOf(std::filesystem::current_path(error).string()) + u"\\";
-    DWORD first = ERROR_SUCCESS;
-    for (const std::u16string& folder :
-         {programFolder, currentFolder, std::u16string(u"C:\\Windows\\System32\\"),
-          std::u16string(u"C:\\Windows\\")}) {
-        DWORD result = LocateFile(folder + name, image);
-        if (result == ERROR_SUCCESS)
-            return result;
-        if (first == ERROR_SUCCESS)
-            first = result;
-    }
-    return first == ERROR_PATH_NOT_FOUND ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : first;
-}
-
-// The module to run: the application name when given, else the command line's first token.
-// An unquoted first token with blanks is tried at every blank, shortest first, as Windows does.
+// The module to run: the first candidate that names a file that can be started. The error is
+// that of the first reading of the name that found nothing.
 DWORD ResolveImage(LPCWSTR applicationName, const std::u16string& commandLine, Image& image) {
-    if (applicationName)
-        return LocateFile(applicationName, image);
-    size_t start = 0;
-    while (start < commandLine.size() && IsBlank(commandLine[start]))
-        ++start;
-    if (start < commandLine.size() && commandLine[start] == u'"') {
-        size_t end = commandLine.find(u'"', start + 1);
-        return LocateCommand(commandLine.substr(start + 1, end == std::u16string::npos
-                                                               ? std::u16string::npos
-                                                               : end - start - 1),
-                             image);
-    }
+    SearchFolders folders;
+    folders.program = WindowsPath(OwnExecutablePath());
+    folders.program.erase(folders.program.find_last_of(u'\\') + 1);
+    std::error_code error;
+    folders.current = WindowsPath(std::filesystem::current_path(error).string()) + u"\\";
     DWORD first = ERROR_SUCCESS;
-    for (size_t end = start; end <= commandLine.size(); ++end) {
-        if (end < commandLine.size() && !IsBlank(commandLine[end]))
-            continue;
-        if (end == start)
-            break;
-        if (IsBlank(commandLine[end - 1]))
-            continue; // a run of blanks is tried once, at its first blank
-        DWORD result = LocateCommand(commandLine.substr(start, end - start), image);
-        if (result == ERROR_SUCCESS)
-            return result;
+    for (const CandidateGroup& group : ModuleCandidates(applicationName, commandLine, folders)) {
+        DWORD groupError = ERROR_SUCCESS;
+        for (const std::u16string& path : group.paths) {
+            DWORD result = LocateFile(path, image);
+            if (result == ERROR_SUCCESS)
+                return result;
+            if (groupError == ERROR_SUCCESS)
+                groupError = result;
+        }
+        if (group.searched && groupError == ERROR_PATH_NOT_FOUND)
+            groupError = ERROR_FILE_NOT_FOUND;
         if (first == ERROR_SUCCESS)
-            first = result;
+            first = groupError;
     }
     return first == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : first;
 }
@@ -524,7 +487,8 @@ void AwaitExecuted(pid_t pid, int pidfd) {
         bool filled = in && std::fgetc(in) != EOF;
         if (in)
             std::fclose(in);
-        if (filled || !in || PollReadable(pidfd, 0) || std::chrono::steady_clock::now() > deadline)
+        if (filled || !in || PollReadable(pidfd, 0) != Readiness::TimedOut ||
+            std::chrono::steady_clock::now() > deadline)
             return;
         std::this_thread::yield();
     }
@@ -598,14 +562,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
 
     pid_t pid = -1;
     if (int error = Spawn(image, argv, environment, pid))
-        return FailWith(ErrorFromErrno(error), FALSE);
+        return FailWith(SpawnErrorFromErrno(error), FALSE);
     int pidfd = PidfdOpen(pid);
     if (pidfd < 0) {
         // Still our unreaped child, so its pid cannot have been reused yet.
         int error = errno;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        return FailWith(ErrorFromErrno(error), FALSE);
+        return FailWith(SpawnErrorFromErrno(error), FALSE);
     }
     AwaitExecuted(pid, pidfd);
     ProcStat stat;
@@ -633,6 +597,15 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     if (pid <= 0)
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));
 
+    // A process that has ended while a handle to it is open here can still be opened, unless
+    // its pid now names a newer process.
+    if (std::shared_ptr<ProcessState> held = Held().Find(pid); held && held->HasEnded()) {
+        ProcStat stat;
+        bool reused =
+            ReadProcStat(pid, stat) && !HasEnded(stat) && stat.startTime != held->StartTime();
+        if (!reused)
+            return InsertHandle(std::make_shared<ProcessObject>(held, dwDesiredAccess));
+    }
     std::shared_ptr<ProcessState> state = Children().Find(pid);
     if (!state) {
         int pidfd = PidfdOpen(pid);
@@ -651,8 +624,8 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     // the pidfd names, so what was read is its own.
     ProcStat stat;
     std::vector<std::string> environment;
-    bool member =
-        pid == getpid() || (ReadStartEnvironment(pid, environment) && OfThisMachine(environment));
+    bool member = pid == getpid() ||
+                  (ReadStartEnvironment(pid, environment) && OfThisMachine(pid, environment));
     if (!member || !ReadProcStat(pid, stat) || HasEnded(stat) ||
         stat.startTime != state->StartTime() || state->HasEnded())
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));
@@ -663,7 +636,8 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     HOSTWIN_FAULT_POINT(FALSE);
     if (hProcess == kCurrentProcess) {
         LogCall(__func__, "pid=%u code=%u", static_cast<unsigned>(getpid()), uExitCode);
-        WriteExitRecord(getpid(), OwnStartTime(), uExitCode);
+        if (DWORD error = exit_records::Write(getpid(), OwnStartTime(), uExitCode))
+            return FailWith(error, FALSE);
         ExitProcess(uExitCode);
     }
     std::shared_ptr<ProcessObject> process = LookupProcess(hProcess);
@@ -676,13 +650,16 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     // Ending a process that has already ended is refused, as on Windows.
     if (state.HasEnded())
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
-    // The code is recorded before the kill, so that whoever sees the process gone finds it.
-    WriteExitRecord(state.Pid(), state.StartTime(), uExitCode);
+    // The code is recorded before the kill, so that whoever sees the process gone finds it;
+    // a code that cannot be recorded fails the call rather than turn into the signal's 137.
+    if (DWORD error = exit_records::Write(state.Pid(), state.StartTime(), uExitCode))
+        return FailWith(error, FALSE);
     if (PidfdKill(state.Pidfd()) != 0) {
-        RemoveExitRecord(state.Pid(), state.StartTime());
+        exit_records::Remove(state.Pid(), state.StartTime());
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
     }
-    PollReadable(state.Pidfd(), kTerminateSettleMilliseconds);
+    // As on Windows the end is asynchronous: the call returns once it is under way, and the
+    // process handle is signalled when the process has ended.
     return TRUE;
 }
 

@@ -38,15 +38,11 @@ std::vector<std::string> SplitNulSeparated(const std::string& text);
 bool FindEnvironmentValue(const std::vector<std::string>& environment, const char* name,
                           std::string& value);
 // Whether a process that started with this environment belongs to this machine.
-bool OfThisMachine(const std::vector<std::string>& environment);
+bool OfThisMachine(pid_t pid, const std::vector<std::string>& environment);
 
 // The file name a snapshot shows: from the Windows image mark, else the executable's name.
 std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,
                              const ProcStat& stat);
-
-// Windows form of an absolute host path: C:\ below the machine's drive_c (also when the root
-// is reached through a symlink), Z:\ otherwise.
-std::u16string WindowsFormOf(const std::string& hostPath);
 
 // Host path of this process's executable.
 std::string OwnExecutablePath();

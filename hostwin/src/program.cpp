@@ -1,12 +1,16 @@
 // This program's Windows view of itself: its command line, built from argv by the Windows
 // quoting rules, and its module path in Windows form.
 #include "core.h"
+#include "image_search.h"
 #include "modules.h"
 #include "process.h"
 
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -17,10 +21,6 @@ namespace hostwin {
 
 namespace {
 
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-
 // The program name ends at the first blank outside quotes; quotes only group, with no escapes,
 // since a file name cannot hold a quote. Returns where the name ends.
 size_t SplitProgramName(const std::u16string& line, std::u16string& name) {
@@ -29,7 +29,7 @@ size_t SplitProgramName(const std::u16string& line, std::u16string& name) {
     for (; i < line.size(); ++i) {
         if (line[i] == u'"')
             quoted = !quoted;
-        else if (!quoted && IsBlank(line[i]))
+        else if (!quoted && IsCommandLineBlank(line[i]))
             break;
         else
             name += line[i];
@@ -68,27 +68,6 @@ std::u16string QuoteArgument(const std::u16string& argument) {
     return quoted;
 }
 
-std::string CanonicalPath(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return std::string();
-    std::string result(resolved);
-    free(resolved);
-    return result;
-}
-
-// Where `path` lies below `root`/drive_c, the rest of it; false when it lies elsewhere.
-bool BelowDriveC(const std::string& path, const std::string& root, std::string& rest) {
-    if (root.empty())
-        return false;
-    const std::string driveC = root + "/drive_c";
-    if (path.compare(0, driveC.size(), driveC) != 0 ||
-        (path.size() > driveC.size() && path[driveC.size()] != '/'))
-        return false;
-    rest = path.substr(driveC.size());
-    return true;
-}
-
 struct ProgramState {
     std::mutex lock;
     bool recorded = false;
@@ -115,7 +94,7 @@ const std::u16string& CurrentCommandLine(ProgramState& program) {
         program.argv = ArgumentsFromProc();
         program.recorded = true;
     }
-    std::vector<std::u16string> argv{WindowsFormOf(OwnExecutablePath())};
+    std::vector<std::u16string> argv{WindowsPath(OwnExecutablePath())};
     for (size_t i = 1; i < program.argv.size(); ++i)
         argv.push_back(FromUtf8(program.argv[i]));
     std::u16string line = BuildCommandLine(argv);
@@ -132,7 +111,7 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& line) {
     size_t i = SplitProgramName(line, program);
     argv.push_back(program);
     for (;;) {
-        while (i < line.size() && IsBlank(line[i]))
+        while (i < line.size() && IsCommandLineBlank(line[i]))
             ++i;
         if (i >= line.size())
             break;
@@ -159,7 +138,7 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& line) {
                 continue;
             }
             argument.append(backslashes, u'\\');
-            if (i >= line.size() || (!quoted && IsBlank(line[i])))
+            if (i >= line.size() || (!quoted && IsCommandLineBlank(line[i])))
                 break;
             argument += line[i];
         }
@@ -178,14 +157,6 @@ std::u16string BuildCommandLine(const std::vector<std::u16string>& argv) {
     return line;
 }
 
-std::u16string WindowsFormOf(const std::string& hostPath) {
-    std::string rest;
-    const std::string root = MachineRoot();
-    if (BelowDriveC(hostPath, root, rest) || BelowDriveC(hostPath, CanonicalPath(root), rest))
-        return WindowsPath(root + "/drive_c" + rest);
-    return WindowsPath(hostPath);
-}
-
 std::string OwnExecutablePath() {
     std::error_code error;
     std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
@@ -199,13 +170,53 @@ void RecordProgramArguments(int argc, char** argv) {
     program.recorded = true;
 }
 
+void ReportExitCode(DWORD code) {
+    const char* show = std::getenv("HOSTWIN_SHOW_EXIT_CODE");
+    if (show && std::strcmp(show, "1") == 0)
+        std::fprintf(stderr, "exit code 0x%08X\n", code);
+    // One "kind count" line per handle kind, so that tests of whole programs can see leaks.
+    if (const char* report = std::getenv("HOSTWIN_HANDLE_REPORT"); report && *report) {
+        std::string text;
+        const HandleCounts counts = OpenHandleCounts();
+        for (size_t kind = 0; kind < kHandleKindCount; ++kind)
+            text += std::string(HandleKindName(static_cast<HandleKind>(kind))) + "\t" +
+                    std::to_string(counts[kind]) + "\n";
+        if (FILE* out = std::fopen(report, "we")) {
+            std::fputs(text.c_str(), out);
+            std::fclose(out);
+        } else {
+            std::fprintf(stderr, "hostwin: cannot write the handle report to %s\n", report);
+        }
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv)) {
+    RecordProgramArguments(argc, argv);
+    // The image mark names this process only; a child started without hostwin must not
+    // inherit it and pass for this program in a snapshot.
+    unsetenv(kImageVariable);
+    LoadTestControls();
+    const int code = body(argc, argv);
+    ReportExitCode(static_cast<DWORD>(code));
+    return code;
+}
+
+int FirstNonUtf8Argument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (!Utf8ToUtf16(argv[i]))
+            return i;
+    return -1;
+}
+
 LPWSTR CommandLineTail() {
     ProgramState& program = Program();
     std::lock_guard<std::mutex> guard(program.lock);
     const std::u16string& line = CurrentCommandLine(program);
     std::u16string name;
     size_t end = SplitProgramName(line, name);
-    while (end < line.size() && IsBlank(line[end]))
+    while (end < line.size() && IsCommandLineBlank(line[end]))
         ++end;
     program.tails.push_back(line.substr(end));
     return program.tails.back().data();
@@ -231,7 +242,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
         return FailWith(ERROR_MOD_NOT_FOUND, static_cast<DWORD>(0));
     if (lpFilename == NULL && nSize > 0)
         return FailWith(ERROR_INVALID_PARAMETER, static_cast<DWORD>(0));
-    const std::u16string path = WindowsFormOf(OwnExecutablePath());
+    const std::u16string path = WindowsPath(OwnExecutablePath());
     if (path.size() < nSize) {
         std::copy(path.begin(), path.end(), lpFilename);
         lpFilename[path.size()] = 0;

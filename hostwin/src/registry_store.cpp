@@ -2,6 +2,7 @@
 // wait for writers, every committed call is visible to other processes at once, and a process
 // that dies mid-call leaves the previous state behind.
 #include "registry_store.h"
+#include "machine_layout.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -55,7 +56,8 @@ struct Connection {
     dev_t device = 0;
     ino_t inode = 0;
     KeyId roots[kHiveCount] = {};
-    std::unordered_map<const char*, sqlite3_stmt*> statements;
+    // Keyed by the statement text: two equal texts at different addresses are one statement.
+    std::unordered_map<std::string, sqlite3_stmt*> statements;
     unsigned writeCommits = 0;
     std::set<std::string> reported;
 };
@@ -103,42 +105,11 @@ int64_t NowTicks() {
     return unix100ns + 116444736000000000LL; // 1601 to 1970
 }
 
-WCHAR UpperUnit(WCHAR c) {
-    if (c >= u'a' && c <= u'z')
-        return static_cast<WCHAR>(c - 0x20);
-    if (c < 0x80)
-        return c;
-    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7))
-        return static_cast<WCHAR>(c - 0x20);
-    if (c == 0xFF)
-        return 0x178;
-    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
-        c != 0x17F) {
-        // Latin Extended-A pairs: upper at even codes up to U+0137, at odd codes after it.
-        bool lowerIsOdd = c <= 0x137 || (c >= 0x14A && c <= 0x177);
-        if (lowerIsOdd ? (c & 1) : !(c & 1))
-            return static_cast<WCHAR>(c - 1);
-        return c;
-    }
-    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2)
-        return static_cast<WCHAR>(c - 0x20);
-    if (c >= 0x430 && c <= 0x44F)
-        return static_cast<WCHAR>(c - 0x20);
-    if (c >= 0x450 && c <= 0x45F)
-        return static_cast<WCHAR>(c - 0x50);
-    return c;
-}
-
 // Names as stored: UTF-16LE exactly as given. Folded names: big-endian, so that the database's
 // byte order equals the code-unit order of the upper-cased name.
 std::string NameBlob(const std::u16string& name) {
-    std::string bytes;
-    bytes.reserve(name.size() * 2);
-    for (char16_t unit : name) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-    return bytes;
+    const std::vector<BYTE> bytes = EncodeUtf16Le(name);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string FoldBlob(const std::u16string& name) {
@@ -152,13 +123,10 @@ std::string FoldBlob(const std::u16string& name) {
 }
 
 std::u16string NameFromColumn(sqlite3_stmt* statement, int column) {
-    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, column));
-    int size = sqlite3_column_bytes(statement, column);
-    std::u16string name;
-    name.reserve(static_cast<size_t>(size / 2));
-    for (int i = 0; i + 1 < size; i += 2)
-        name += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-    return name;
+    const void* bytes = sqlite3_column_blob(statement, column);
+    const size_t size = static_cast<size_t>(sqlite3_column_bytes(statement, column));
+    // Names are written whole by this store; an odd trailing byte is not part of any name.
+    return DecodeUtf16Le(bytes, size & ~size_t{1}).value_or(std::u16string());
 }
 
 void BindBlob(sqlite3_stmt* statement, int index, const void* data, size_t size) {
@@ -295,12 +263,15 @@ int InitialiseStore(Connection& c, const char** detail) {
         return fail(SQLITE_CORRUPT);
     }
     if (fresh) {
-        // The classes view of a new machine starts with the machine's classes key present.
-        KeyId software = EnsureKey(db, c.roots[0], u"SOFTWARE", &rc);
-        if (rc == SQLITE_OK)
-            EnsureKey(db, software, u"Classes", &rc);
-        if (rc != SQLITE_OK)
-            return fail(rc);
+        // A new machine holds the keys a fresh Windows holds where this system looks.
+        for (const layout::FreshKey& fresh : layout::FreshMachineKeys()) {
+            KeyId id = c.roots[fresh.machineHive ? 0 : 1];
+            for (const char16_t* name : fresh.path)
+                if (rc == SQLITE_OK)
+                    id = EnsureKey(db, id, name, &rc);
+            if (rc != SQLITE_OK)
+                return fail(rc);
+        }
     }
     if ((rc = Exec(db, "COMMIT")) != SQLITE_OK)
         return fail(rc);
@@ -367,14 +338,7 @@ const char16_t* HiveName(Hive hive) {
 }
 
 std::string StorePath() {
-    return MachineRoot() + "/registry/registry.db";
-}
-
-std::u16string FoldName(const std::u16string& name) {
-    std::u16string folded(name);
-    for (char16_t& unit : folded)
-        unit = UpperUnit(unit);
-    return folded;
+    return layout::RegistryStore();
 }
 
 StoreTransaction::StoreTransaction(bool write) : m_lock(TheConnection().lock), m_write(write) {

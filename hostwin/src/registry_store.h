@@ -5,6 +5,8 @@
 
 #include "core.h"
 
+#include <hostwin/text.h>
+
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -46,9 +48,6 @@ struct ValueRow {
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
 };
-
-// Upper-cases a name the way key and value names compare.
-std::u16string FoldName(const std::u16string& name);
 
 // One transaction on this machine's store. Holds the process-wide store lock for its life;
 // rolls back unless Commit() was reached.

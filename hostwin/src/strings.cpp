@@ -1,5 +1,8 @@
 // UTF-16 strings: conversions, comparisons, case, paths between the Windows and host views.
 #include "core.h"
+#include "machine_layout.h"
+
+#include <hostwin/text.h>
 
 #include <shlwapi.h>
 #include <tchar.h>
@@ -10,28 +13,6 @@
 namespace hostwin {
 
 namespace {
-
-// Simple case mapping: ASCII and Latin-1, which is all the system's names use.
-WCHAR UpperChar(WCHAR c) {
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
-        return static_cast<WCHAR>(c - 0x20);
-    if (c == 0xFF)
-        return 0x178;
-    return c;
-}
-
-int CompareOrdinal(LPCWSTR a, LPCWSTR b, bool ignoreCase) {
-    a = a ? a : u"";
-    b = b ? b : u"";
-    for (;; ++a, ++b) {
-        WCHAR ca = ignoreCase ? UpperChar(*a) : *a;
-        WCHAR cb = ignoreCase ? UpperChar(*b) : *b;
-        if (ca != cb)
-            return ca < cb ? -1 : 1;
-        if (ca == 0)
-            return 0;
-    }
-}
 
 struct CharRange {
     WCHAR low;
@@ -49,80 +30,10 @@ bool IsCombiningMark(WCHAR c) {
 }
 
 bool IsDriveLetter(WCHAR c, WCHAR letter) {
-    return UpperChar(c) == letter;
+    return FoldChar(c) == letter;
 }
 
 } // namespace
-
-std::string ToUtf8(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD; // a lone surrogate has no UTF-8 form
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string ToUtf8(const WCHAR* text) {
-    return ToUtf8(ToU16(text));
-}
-
-std::u16string FromUtf8(const std::string& text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
-        char32_t c = extra == 0   ? lead
-                     : extra == 1 ? lead & 0x1F
-                     : extra == 2 ? lead & 0x0F
-                                  : lead & 0x07;
-        bool valid = extra >= 0 && i + static_cast<size_t>(extra) < text.size() + (extra == 0);
-        for (int k = 1; valid && k <= extra; ++k) {
-            unsigned char next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if ((next & 0xC0) != 0x80)
-                valid = false;
-            else
-                c = (c << 6) | (next & 0x3F);
-        }
-        if (!valid) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        i += static_cast<size_t>(extra) + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
 
 std::string HostPath(const std::u16string& windowsPath) {
     std::u16string path = windowsPath;
@@ -132,8 +43,7 @@ std::string HostPath(const std::u16string& windowsPath) {
     if (path.size() >= 2 && path[1] == u':') {
         std::u16string rest = path.substr(2);
         if (IsDriveLetter(path[0], u'C'))
-            return MachineRoot() + "/drive_c" + (rest.empty() || rest[0] != u'/' ? "/" : "") +
-                   ToUtf8(rest);
+            return layout::DriveC() + (rest.empty() || rest[0] != u'/' ? "/" : "") + ToUtf8(rest);
         if (IsDriveLetter(path[0], u'Z'))
             return rest.empty() ? "/" : ToUtf8(rest);
     }
@@ -141,7 +51,7 @@ std::string HostPath(const std::u16string& windowsPath) {
 }
 
 std::u16string WindowsPath(const std::string& hostPath) {
-    const std::string driveC = MachineRoot() + "/drive_c";
+    const std::string driveC = layout::DriveC();
     std::string rest;
     std::u16string drive;
     if (hostPath.compare(0, driveC.size(), driveC) == 0 &&
@@ -177,16 +87,21 @@ int WINAPI lstrlenW(LPCWSTR lpString) {
 }
 
 int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) {
-    return CompareOrdinal(a, b, false);
+    a = a ? a : u"";
+    b = b ? b : u"";
+    for (; *a == *b; ++a, ++b)
+        if (*a == 0)
+            return 0;
+    return *a < *b ? -1 : 1;
 }
 int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) {
-    return CompareOrdinal(a, b, true);
+    return CompareFolded(a, b);
 }
 int WINAPI StrCmpW(LPCWSTR a, LPCWSTR b) {
-    return CompareOrdinal(a, b, false);
+    return lstrcmpW(a, b);
 }
 int WINAPI StrCmpIW(LPCWSTR a, LPCWSTR b) {
-    return CompareOrdinal(a, b, true);
+    return CompareFolded(a, b);
 }
 
 LPWSTR WINAPI lstrcpynW(LPWSTR dest, LPCWSTR src, int iMaxLength) {
@@ -213,25 +128,31 @@ LPWSTR WINAPI CharNextW(LPCWSTR lpsz) {
 LPWSTR WINAPI CharUpperW(LPWSTR lpsz) {
     // A pointer value below 0x10000 is one character to convert, returned the same way.
     if (IS_INTRESOURCE(lpsz))
-        return reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(UpperChar(LOWORD(lpsz))));
+        return reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(FoldChar(LOWORD(lpsz))));
     for (LPWSTR p = lpsz; *p; ++p)
-        *p = UpperChar(*p);
+        *p = FoldChar(*p);
     return lpsz;
 }
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
     HOSTWIN_FAULT_POINT(0);
-    // The thread's ANSI code page is the process's: UTF-8 on the host.
+    // The host's ANSI code page is UTF-8.
     if (CodePage != CP_ACP && CodePage != CP_THREAD_ACP && CodePage != CP_UTF8)
         return NotSupported(__func__, "code page other than CP_ACP/CP_THREAD_ACP/CP_UTF8", 0);
-    if (dwFlags != 0)
+    if (dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS))
         return NotSupported(__func__, "flags", 0);
     if (lpMultiByteStr == NULL || cbMultiByte == 0 || cchWideChar < 0)
         return FailWith(ERROR_INVALID_PARAMETER, 0);
     size_t length =
         cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-    std::u16string wide = FromUtf8(std::string(lpMultiByteStr, length));
+    const std::string narrow(lpMultiByteStr, length);
+    // Only an explicit UTF-8 request without MB_ERR_INVALID_CHARS replaces invalid bytes, as
+    // Windows does; the ANSI code pages refuse them rather than guess.
+    std::optional<std::u16string> strict = Utf8ToUtf16(narrow);
+    if (!strict && (CodePage != CP_UTF8 || (dwFlags & MB_ERR_INVALID_CHARS)))
+        return FailWith(ERROR_NO_UNICODE_TRANSLATION, 0);
+    const std::u16string wide = strict ? *strict : FromUtf8(narrow);
     if (cchWideChar == 0)
         return static_cast<int>(wide.size());
     if (wide.size() > static_cast<size_t>(cchWideChar))
@@ -244,8 +165,8 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                BOOL* lpUsedDefaultChar) {
     HOSTWIN_FAULT_POINT(0);
-    if (CodePage != CP_ACP && CodePage != CP_UTF8)
-        return NotSupported(__func__, "code page other than CP_ACP/CP_UTF8", 0);
+    if (CodePage != CP_ACP && CodePage != CP_THREAD_ACP && CodePage != CP_UTF8)
+        return NotSupported(__func__, "code page other than CP_ACP/CP_THREAD_ACP/CP_UTF8", 0);
     if (dwFlags != 0 || lpDefaultChar != NULL || lpUsedDefaultChar != NULL)
         return NotSupported(__func__, "flags or default character", 0);
     if (lpWideCharStr == NULL || cchWideChar == 0 || cbMultiByte < 0)

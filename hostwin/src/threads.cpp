@@ -35,11 +35,6 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& chan
 }
 
 // Security attributes are accepted only when they ask for nothing the host cannot give.
-bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
-    return attributes == NULL ||
-           (attributes->lpSecurityDescriptor == NULL && !attributes->bInheritHandle);
-}
-
 class ThreadObject : public KernelObject {
 public:
     explicit ThreadObject(DWORD id) : KernelObject(HandleKind::Thread), m_id(id) {}

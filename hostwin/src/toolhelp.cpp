@@ -3,6 +3,7 @@
 // zombies are never listed.
 #include "core.h"
 #include "process.h"
+#include "machine_layout.h"
 
 #include <tlhelp32.h>
 
@@ -28,13 +29,6 @@ std::string ReadWholeFile(const std::string& path, bool& ok) {
 
 std::string ProcPath(pid_t pid, const char* item) {
     return "/proc/" + std::to_string(pid) + "/" + item;
-}
-
-// A root named with or without trailing slashes is the same machine.
-std::string WithoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
 }
 
 std::u16string LastPathElement(const std::u16string& path) {
@@ -97,7 +91,7 @@ std::vector<SnapshotEntry> MachineProcesses() {
         if (!ReadProcStat(pid, stat) || HasEnded(stat) || !ReadStartEnvironment(pid, environment))
             continue;
         // This process belongs to the machine it works on, whatever it started with.
-        if (pid != self && !OfThisMachine(environment))
+        if (pid != self && !OfThisMachine(pid, environment))
             continue;
         entries.push_back(SnapshotEntry{static_cast<DWORD>(pid), static_cast<DWORD>(stat.parent),
                                         stat.threads, ImageFileName(pid, environment, stat)});
@@ -181,10 +175,21 @@ bool FindEnvironmentValue(const std::vector<std::string>& environment, const cha
     return false;
 }
 
-bool OfThisMachine(const std::vector<std::string>& environment) {
+bool OfThisMachine(pid_t pid, const std::vector<std::string>& environment) {
     std::string root;
-    return FindEnvironmentValue(environment, kRootVariable, root) && !root.empty() &&
-           WithoutTrailingSlashes(root) == WithoutTrailingSlashes(MachineRoot());
+    if (!FindEnvironmentValue(environment, kRootVariable, root) || root.empty())
+        return false;
+    // Processes started by hostwin carry the canonical root. One started from a shell may
+    // carry any spelling; a relative one is read from that process's folder, the best
+    // witness left of where it started.
+    std::string folder;
+    if (root[0] != '/') {
+        std::error_code error;
+        folder = std::filesystem::read_symlink(ProcPath(pid, "cwd"), error).string();
+        if (error)
+            return false;
+    }
+    return layout::CanonicalRoot(root, folder) == layout::Root();
 }
 
 std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,

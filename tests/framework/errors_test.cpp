@@ -111,9 +111,18 @@ TEST_F(ErrorsTest, FailedCheckIsReportedAtAssertionLevelAndExecutionGoesOn) {
     EXPECT_NE(reports[0].file.find("errors_test.cpp"), std::string::npos);
     EXPECT_TRUE(hostwin::CallLog("DebugBreak").empty()) << "the default answer does not break";
 
+    // Answer 1 asks for the debugger; without one the break is the breakpoint exception.
+    static DWORD s_raised = 0;
+    LPTOP_LEVEL_EXCEPTION_FILTER previous =
+        SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* pointers) -> LONG {
+            s_raised = pointers->ExceptionRecord->ExceptionCode;
+            return EXCEPTION_CONTINUE_EXECUTION;
+        });
     hostwin::SetAssertReportAnswer(1);
     REPORT_FAILED_CHECK("0");
-    EXPECT_EQ(hostwin::CallLog("DebugBreak").size(), 1u) << "answer 1 asks for the debugger";
+    SetUnhandledExceptionFilter(previous);
+    EXPECT_EQ(hostwin::CallLog("DebugBreak").size(), 1u);
+    EXPECT_EQ(s_raised, static_cast<DWORD>(EXCEPTION_BREAKPOINT));
     EXPECT_TRUE(CHECK_OR_REPORT(reports.size() == 1u));
     EXPECT_EQ(hostwin::DebugReports().size(), 2u) << "a condition that holds is not reported";
 }

@@ -8,28 +8,25 @@
 #include <crtdbg.h>
 
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 
+using hostwin::EncodeUtf16Le;
+using hostwin::UniqueKey;
 using testing_support::DebugReportTexts;
+using testing_support::KeyExists;
 using testing_support::MachineTest;
 using testing_support::ReadStoredValue;
-using testing_support::TestKey;
-using testing_support::Utf16Bytes;
 
 namespace {
 
 using Stored = std::pair<DWORD, std::vector<BYTE>>;
 
-bool KeyExists(const WCHAR* path) {
-    TestKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
-}
-
 void MakeKeys(std::initializer_list<const WCHAR*> paths) {
     for (const WCHAR* path : paths) {
-        TestKey key;
+        UniqueKey key;
         ASSERT_EQ(
-            RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_READ, NULL, key.Out(), NULL),
+            RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_READ, NULL, key.put(), NULL),
             ERROR_SUCCESS)
             << hostwin::ToUtf8(path);
     }
@@ -102,7 +99,7 @@ TEST_F(RegKeyTest, ReadStringValueAcceptsOnlyNulEndedTexts) {
     ASSERT_EQ(key.CreateKey(HKEY_CURRENT_USER, u"Software\\Read", NULL, 0, KEY_READ | KEY_WRITE,
                             NULL, NULL),
               ERROR_SUCCESS);
-    const std::vector<BYTE> abc = Utf16Bytes(std::u16string(u"abc", 4));
+    const std::vector<BYTE> abc = EncodeUtf16Le(std::u16string(u"abc", 4));
     // What, the value's type and bytes, whether a buffer is passed and its capacity; the
     // result, the count and the text read back when it succeeds.
     const std::tuple<const char*, DWORD, std::vector<BYTE>, bool, ULONG, LONG, ULONG,
@@ -117,7 +114,7 @@ TEST_F(RegKeyTest, ReadStringValueAcceptsOnlyNulEndedTexts) {
             {"expand", REG_EXPAND_SZ, abc, true, 8, ERROR_SUCCESS, 4, u"abc"},
             {"too small", REG_SZ, abc, true, 3, ERROR_MORE_DATA, 0, u""},
             {"size only", REG_SZ, abc, false, 0, ERROR_SUCCESS, 4, u""},
-            {"no final NUL", REG_SZ, Utf16Bytes(u"abc"), true, 8, ERROR_INVALID_DATA, 0, u""},
+            {"no final NUL", REG_SZ, EncodeUtf16Le(u"abc"), true, 8, ERROR_INVALID_DATA, 0, u""},
             {"odd size", REG_SZ, {0, 0, 'b'}, true, 8, ERROR_INVALID_DATA, 0, u""},
         };
     for (const auto& [what, type, data, withBuffer, capacity, result, count, text] : cases) {
@@ -149,13 +146,13 @@ TEST_F(RegKeyTest, WritesStoreTheTextWithItsNulAndTheListWithItsEnd) {
         return value ? std::optional(Stored{value->type, value->data}) : std::nullopt;
     };
     EXPECT_EQ(stored(key.WriteStringValue(u"v", u"abc")),
-              Stored(REG_SZ, Utf16Bytes(std::u16string(u"abc", 4)))); // 8 bytes
+              Stored(REG_SZ, EncodeUtf16Le(std::u16string(u"abc", 4)))); // 8 bytes
     EXPECT_EQ(stored(key.WriteStringValue(u"v", u"%p%", REG_EXPAND_SZ)),
-              Stored(REG_EXPAND_SZ, Utf16Bytes(std::u16string(u"%p%", 4))));
+              Stored(REG_EXPAND_SZ, EncodeUtf16Le(std::u16string(u"%p%", 4))));
     EXPECT_EQ(stored(key.WriteDwordValue(u"v", 0x12345678)),
               Stored(REG_DWORD, {0x78, 0x56, 0x34, 0x12}));
     EXPECT_EQ(stored(key.WriteMultiStringValue(u"v", u"a\0bc\0")),
-              Stored(REG_MULTI_SZ, Utf16Bytes(std::u16string(u"a\0bc\0\0", 6))));
+              Stored(REG_MULTI_SZ, EncodeUtf16Le(std::u16string(u"a\0bc\0\0", 6))));
     EXPECT_EQ(stored(key.WriteMultiStringValue(u"v", u"")), Stored(REG_MULTI_SZ, {0, 0}));
 
     // Null texts are refused; a text under a non-text type is a caller's mistake, reported.
@@ -180,15 +177,15 @@ TEST_F(RegKeyTest, RecurseDeleteKeyStopsAtTheFirstKeyItCannotOpenAndOtherwiseRem
         "traceCOM - CRegKey::RecurseDeleteKey : Failed to Open Key Locked(Error = 5)\n"};
     EXPECT_EQ(DebugReportTexts(_CRT_WARN), trace);
     // Children are taken in name order: "Later" went before "Locked" stopped the walk.
-    EXPECT_FALSE(KeyExists(u"Software\\P\\T\\A\\Later"));
-    EXPECT_TRUE(KeyExists(u"Software\\P\\T\\A\\Locked\\Deep"));
-    EXPECT_TRUE(KeyExists(u"Software\\P\\T\\B"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T\\A\\Later"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T\\A\\Locked\\Deep"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T\\B"));
     EXPECT_EQ(parent.RemoveSubKey(u"T"), ERROR_ACCESS_DENIED) << "it still has sub-keys";
 
     ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_CURRENT_USER, u"Software\\P\\T\\A\\Locked", false));
     EXPECT_EQ(parent.RecurseDeleteKey(u"T"), ERROR_SUCCESS);
-    EXPECT_FALSE(KeyExists(u"Software\\P\\T"));
-    EXPECT_TRUE(KeyExists(u"Software\\P\\Sibling"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\T"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\P\\Sibling"));
     EXPECT_TRUE(ReadStoredValue(parent, u"kept"));
     // A key that is already gone is reported to the caller, without a trace.
     EXPECT_EQ(parent.RecurseDeleteKey(u"T"), ERROR_FILE_NOT_FOUND);
@@ -248,6 +245,46 @@ TEST_F(RegKeyTest, RemoveSubKeyUsesTheLookedUpDeleteWithTheViewOrFallsBack) {
                 deletes.push_back(call);
         }
         EXPECT_EQ(deletes, c.deletes);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A caller's broken precondition is reported with the condition's own text, once per call.
+TEST_F(RegKeyTest, BrokenPreconditionsAreReportedWithTheirConditions) {
+    const struct {
+        const char* condition;
+        std::function<void(CRegKey&)> misuse;
+    } cases[] = {
+        {"hKeyParent != 0", [](CRegKey& k) { k.OpenKey(NULL, u"Software", KEY_READ); }},
+        {"hKeyParent != 0",
+         [](CRegKey& k) { k.CreateKey(NULL, u"Software", NULL, 0, KEY_READ, NULL, NULL); }},
+        {"m_hKey != 0",
+         [](CRegKey& k) {
+             WCHAR text[4];
+             ULONG count = 4;
+             k.ReadStringValue(u"v", text, &count);
+         }},
+        {"m_hKey != 0", [](CRegKey& k) { k.WriteStringValue(u"v", u"x"); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.WriteDwordValue(u"v", 1); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.WriteMultiStringValue(u"v", u"x\0"); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.RemoveValue(u"v"); }},
+        {"m_hKey != 0", [](CRegKey& k) { k.RemoveSubKey(u"v"); }},
+        {"m_hKey == 0",
+         [](CRegKey& k) {
+             k.OpenKey(HKEY_CURRENT_USER, u"Software", KEY_READ);
+             HKEY held = k.m_hKey;
+             k.AttachHandle(held); // attaching over a held key
+         }},
+    };
+    for (const auto& c : cases) {
+        hostwin::ClearDebugReports();
+        CRegKey key;
+        c.misuse(key);
+        EXPECT_EQ(DebugReportTexts(_CRT_ASSERT), std::vector<std::string>{c.condition})
+            << c.condition;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <sstream>
 #include <string>
@@ -45,6 +46,14 @@ HRESULT WINAPI GetTestClassObject(void*, REFIID riid, LPVOID* ppv) {
 
 const CLSID kClassA = {0x11111111, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
 const CLSID kClassB = {0x22222222, 0, 0, {0, 0, 0, 0, 0, 0, 0, 2}};
+
+std::vector<nlohmann::json> EventLog(const std::string& root) {
+    std::vector<nlohmann::json> events;
+    std::istringstream lines(testing_support::ReadFile(root + "/eventlog/Application.jsonl"));
+    for (std::string line; std::getline(lines, line);)
+        events.push_back(nlohmann::json::parse(line));
+    return events;
+}
 
 class RuntimeTest : public MachineTest {
 protected:
@@ -160,6 +169,47 @@ TEST_F(RuntimeTest, ClassObjectsAreRegisteredSuspendedThenResumed) {
     EXPECT_EQ(g_testModule.AfterLoop(), S_OK);
     EXPECT_EQ(Calls("CoRevokeClassObject"), 2u);
     EXPECT_EQ(g_factory.refs.load(), 1u) << "every reference taken was given back";
+}
+
+// As a service, the pre-loop step reports running by moving the state from start-pending, so
+// the report and its event happen once however often the step runs, and never from another
+// state.
+TEST_F(RuntimeTest, AsAServiceThePreLoopStepReportsRunningOnceFromStartPending) {
+    g_testClassTable[0] = &m_entryA;
+    g_testModule.m_runAsService = TRUE;
+    g_testModule.m_delayShutdown = false;
+    const struct {
+        const char* what;
+        DWORD before;
+        DWORD after;
+        size_t reports;
+    } cases[] = {
+        {"start pending", SERVICE_START_PENDING, SERVICE_RUNNING, 1},
+        {"already running", SERVICE_RUNNING, SERVICE_RUNNING, 0},
+        {"stop pending", SERVICE_STOP_PENDING, SERVICE_STOP_PENDING, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        hostwin::ClearCallLog();
+        std::error_code ignored;
+        std::filesystem::remove(RootPath("eventlog/Application.jsonl"), ignored);
+        g_testModule.m_serviceStatus.dwCurrentState = c.before;
+        ASSERT_EQ(g_testModule.BeforeLoop(SW_HIDE), S_OK);
+        EXPECT_EQ(g_testModule.m_serviceStatus.dwCurrentState, c.after);
+        std::vector<hostwin::CallRecord> reports = hostwin::CallLog("SetServiceStatus");
+        ASSERT_EQ(reports.size(), c.reports);
+        if (c.reports) {
+            EXPECT_NE(reports[0].args.find("state=4 "), std::string::npos) << reports[0].args;
+        }
+        std::vector<nlohmann::json> events = EventLog(Root());
+        ASSERT_EQ(events.size(), c.reports);
+        if (c.reports) {
+            EXPECT_EQ(events[0]["strings"], nlohmann::json::array({"Service started/resumed"}));
+        }
+        EXPECT_EQ(Calls("CoResumeClassObjects"), 1u) << "the class object is made live";
+        EXPECT_EQ(g_testModule.AfterLoop(), S_OK);
+    }
+    EXPECT_EQ(g_factory.refs.load(), 1u);
 }
 
 TEST_F(RuntimeTest, FailedResumeStopsTheMonitorAndRevokes) {
@@ -284,14 +334,6 @@ TEST_F(RuntimeTest, AQuitWaitingBesideADueTimerEndsTheLoopWithoutATick) {
     Sleep(20);
     EXPECT_EQ(g_ticks.load(), 0) << "nothing is dispatched once the loop has ended";
     KillTimer(nullptr, timer);
-}
-
-std::vector<nlohmann::json> EventLog(const std::string& root) {
-    std::vector<nlohmann::json> events;
-    std::istringstream lines(testing_support::ReadFile(root + "/eventlog/Application.jsonl"));
-    for (std::string line; std::getline(lines, line);)
-        events.push_back(nlohmann::json::parse(line));
-    return events;
 }
 
 TEST_F(RuntimeTest, ServiceEventsAreCutAndOpenTheirSourceEachTime) {

@@ -12,32 +12,31 @@
 #include <string>
 #include <vector>
 
+using hostwin::UniqueKey;
 using testing_support::DebugReportTexts;
 using testing_support::MachineTest;
 using testing_support::ReadStoredValue;
-using testing_support::TestKey;
-using testing_support::Utf16Bytes;
 
 namespace {
 
 bool KeyExists(const std::u16string& path) {
-    TestKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+    UniqueKey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 void MakeKey(const std::u16string& path) {
-    TestKey key;
+    UniqueKey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_WRITE, NULL,
-                              key.Out(), NULL),
+                              key.put(), NULL),
               ERROR_SUCCESS)
         << hostwin::ToUtf8(path);
 }
 
 void SetString(const std::u16string& path, const char16_t* name, const std::u16string& data) {
-    TestKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_WRITE, key.Out()),
+    UniqueKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_WRITE, key.put()),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key.Get(), name, 0, REG_SZ,
+    ASSERT_EQ(RegSetValueExW(key.get(), name, 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(data.c_str()),
                              static_cast<DWORD>((data.size() + 1) * 2)),
               ERROR_SUCCESS);
@@ -45,10 +44,10 @@ void SetString(const std::u16string& path, const char16_t* name, const std::u16s
 
 std::optional<testing_support::StoredValue> Value(const std::u16string& path,
                                                   const char16_t* name) {
-    TestKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return std::nullopt;
-    return ReadStoredValue(key.Get(), name);
+    return ReadStoredValue(key.get(), name);
 }
 
 std::vector<BYTE> Bytes(std::initializer_list<int> values) {
@@ -107,11 +106,11 @@ TEST_F(ScriptApplyTest, RegistersKeysWithEveryValueKind) {
         DWORD type;
         std::vector<BYTE> data;
     } expected[] = {
-        {nullptr, REG_SZ, Utf16Bytes(std::u16string(u"default text") + u'\0')},
-        {u"str", REG_SZ, Utf16Bytes(std::u16string(u"a b") + u'\0')},
+        {nullptr, REG_SZ, hostwin::EncodeUtf16Le(std::u16string(u"default text") + u'\0')},
+        {u"str", REG_SZ, hostwin::EncodeUtf16Le(std::u16string(u"a b") + u'\0')},
         // The data's own last "\0" ends the list: the stored list stops at that empty item.
-        {u"multi", REG_MULTI_SZ, Utf16Bytes(std::u16string(u"a\0b\0\0", 5))},
-        {u"emptymulti", REG_MULTI_SZ, Utf16Bytes(std::u16string(u"\0", 1))},
+        {u"multi", REG_MULTI_SZ, hostwin::EncodeUtf16Le(std::u16string(u"a\0b\0\0", 5))},
+        {u"emptymulti", REG_MULTI_SZ, hostwin::EncodeUtf16Le(std::u16string(u"\0", 1))},
         {u"num", REG_DWORD, Bytes({0xFF, 0xFF, 0xFF, 0xFF})},
         {u"small", REG_DWORD, Bytes({12, 0, 0, 0})},
         {u"bin", REG_BINARY, Bytes({0x0A, 0xFF})},
@@ -361,9 +360,9 @@ TEST_F(ScriptApplyTest, PerUserRegistrationPutsTheClassesRootUnderTheUser) {
     SetPerUserRegistration(false);
     ASSERT_EQ(hr, S_OK);
     EXPECT_TRUE(Value(u"Software\\Classes\\TestClass", u"v").has_value());
-    TestKey machine;
+    UniqueKey machine;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\TestClass", 0, KEY_READ,
-                            machine.Out()),
+                            machine.put()),
               ERROR_FILE_NOT_FOUND);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <new>
@@ -78,26 +79,81 @@ TEST_F(CoreTest, FaultOnEveryCallUntilCleared) {
 }
 
 // Faults set from the environment reach a program before its first call: tasklist takes one
-// snapshot, so only a fault on the first call (or on every call) makes it fail.
-TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCall) {
+// snapshot, so only a fault on the first call (or on every call) makes it fail. An entry that
+// does not parse or names no fault point stops the program before it does anything.
+TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
     struct Case {
-        const char* faults;
+        std::string faults;
         int exitStatus;
+        std::string error; // a piece of stderr
     } cases[] = {
-        {"CreateToolhelp32Snapshot@1=8", 8},
-        {"CreateToolhelp32Snapshot@2=8", 0},
-        {"CreateToolhelp32Snapshot@*=31", 31},
-        {"Sleep@1=5,CreateToolhelp32Snapshot@1=0x1F", 31},
-        {"malformed", 0},
+        {"CreateToolhelp32Snapshot@1=8", 1, "(error 8)"},
+        {"CreateToolhelp32Snapshot@2=8", 0, ""},
+        {"CreateToolhelp32Snapshot@*=31", 1, "(error 31)"},
+        {"CreateEventW@1=5,CreateToolhelp32Snapshot@1=0x1F", 1, "(error 31)"},
+        {"Process32NextW@1=5", 1, "(error 5)"},
+        {"", 0, ""},
+        {"malformed", 87, "bad HOSTWIN_FAULTS entry 'malformed'"},
+        {"Nope@1=5", 87, "no fault point named Nope"},
+        {"Sleep@1=5", 87, "no fault point named Sleep"}, // Sleep cannot fail
+        {"@1=5", 87, "entry '@1=5'"},
+        {"CreateToolhelp32Snapshot@0=8", 87, "count from 1"},
+        {"CreateToolhelp32Snapshot@-1=8", 87, "count from 1"},
+        {"CreateToolhelp32Snapshot@1=", 87, "32-bit"},
+        {"CreateToolhelp32Snapshot@1=0x100000000", 87, "32-bit"},
+        {"CreateToolhelp32Snapshot@1=8x", 87, "32-bit"},
+        {"CreateToolhelp32Snapshot@1=8,", 87, "entry ''"},
+        {"CreateToolhelp32Snapshot@1=throws", 87, "throw or"},
         // The tool catches nothing, so the throw ends it through std::terminate (abort).
-        {"CreateToolhelp32Snapshot@1=throw", -1},
-        {"CreateToolhelp32Snapshot@2=throw", 0},
+        {"CreateToolhelp32Snapshot@1=throw", -1, ""},
+        {"CreateToolhelp32Snapshot@2=throw", 0, ""},
     };
     for (const Case& c : cases) {
         testing_support::ProgramResult result = testing_support::RunProgram(
             {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", c.faults}});
         EXPECT_EQ(result.exitStatus, c.exitStatus) << c.faults << "\n" << result.err;
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << c.faults << "\n" << result.err;
+        if (c.exitStatus == 87) {
+            EXPECT_EQ(result.out, "") << "the program did nothing: " << c.faults;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        }
     }
+    // The same frame for every program: reg names the bad entry too.
+    testing_support::ProgramResult reg = testing_support::RunProgram(
+        {REG_EXE, "query", "HKLM"}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", "Nope@1=5"}});
+    EXPECT_NE(reg.exitStatus, 0);
+    EXPECT_EQ(reg.err, "hostwin: bad HOSTWIN_FAULTS entry 'Nope@1=5': this program has no fault "
+                       "point named Nope\n");
+    // Delays take the same entries and the same checks.
+    testing_support::ProgramResult delayed = testing_support::RunProgram(
+        {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_DELAYS", "Nope@1=5"}});
+    EXPECT_EQ(delayed.exitStatus, 87);
+    EXPECT_NE(delayed.err.find("bad HOSTWIN_DELAYS entry 'Nope@1=5'"), std::string::npos);
+}
+
+// A delayed call is held before it does anything, and says so in the call log; only the
+// chosen call is held.
+TEST_F(CoreTest, DelaysHoldOnlyTheChosenCall) {
+    const std::string log = RootPath("calls.log");
+    testing_support::ProgramResult result = testing_support::RunProgram(
+        {TASKLIST_EXE, "/NH"}, {{"HOSTWIN_ROOT", Root()},
+                                {"HOSTWIN_DELAYS", "Process32NextW@1=1"},
+                                {"HOSTWIN_CALL_LOG", log}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const std::string calls = testing_support::ReadFile(log);
+    const size_t at = calls.find("Process32NextW(delayed 1 ms)");
+    EXPECT_NE(at, std::string::npos) << calls;
+    EXPECT_EQ(calls.find("delayed", at + 30), std::string::npos) << "held once only: " << calls;
+
+    hostwin::EnableCallLog(true);
+    hostwin::DelayCall("CreateEventW", 2, 1);
+    for (int i = 0; i < 3; ++i)
+        CloseHandle(CreateEventW(NULL, TRUE, FALSE, NULL));
+    const std::vector<hostwin::CallRecord> records = hostwin::CallLog("CreateEventW");
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[1].args, "delayed 1 ms") << "held before the second call did anything";
+    for (size_t i : {0, 2, 3})
+        EXPECT_NE(records[i].args, "delayed 1 ms") << i;
 }
 
 // Windows cannot unwind a C++ exception out of a callback through its own frames: the process

@@ -44,7 +44,7 @@ inline void Align(std::string& bytes, size_t alignment) {
     bytes.resize((bytes.size() + alignment - 1) / alignment * alignment, '\0');
 }
 inline std::string Utf16(const std::u16string& text) {
-    std::vector<BYTE> bytes = testing_support::Utf16Bytes(text);
+    std::vector<BYTE> bytes = hostwin::EncodeUtf16Le(text);
     return std::string(bytes.begin(), bytes.end());
 }
 

@@ -1,6 +1,8 @@
-// Processes of the host machine: Windows command-line rules, starting real programs by their
-// Windows paths, exit codes, access rights, reaping and the snapshots that list a machine.
+// Processes of the host machine: starting real programs by their Windows paths, exit codes,
+// access rights, reaping and the snapshots that list a machine.
 #include "machine.h"
+
+#include <hostwin/owner.h>
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -52,17 +55,12 @@ struct Started {
         ok = CreateProcessW(application, commandLine ? line.data() : NULL, NULL, NULL, inherit,
                             flags, environment, folder, &startup, &info);
     }
-    ~Started() { // TerminateProcess waits for the process to go
+    ~Started() {
         TerminateProcess(info.hProcess, 0);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
     }
 };
-
-struct Closer {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Owned = std::unique_ptr<void, Closer>;
 
 // The agent writes "pid N started: <command line>" as soon as it runs; returns the command
 // line it logged, or "<none>" when no such line came in time.
@@ -81,7 +79,7 @@ std::string LoggedCommandLine(const std::string& logPath, DWORD pid) {
 // The processes a snapshot lists, by pid; the walk must end with ERROR_NO_MORE_FILES.
 std::map<DWORD, PROCESSENTRY32W> Snapshot() {
     std::map<DWORD, PROCESSENTRY32W> entries;
-    Owned snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    hostwin::UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {sizeof entry};
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry))
@@ -108,39 +106,6 @@ struct Foreign {
         }
     }
 };
-
-TEST_F(ProcessTest, SplitsAndBuildsCommandLinesLikeTheWindowsRuntime) {
-    struct Case {
-        std::u16string line;
-        std::vector<std::u16string> argv;
-        bool built; // BuildCommandLine(argv) gives this very line
-    } cases[] = {
-        {u"C:\\bin\\a.exe", {u"C:\\bin\\a.exe"}, true},
-        {u"a.exe  b\tc  ", {u"a.exe", u"b", u"c"}, false},
-        {u"\"C:\\Program Files\\a.exe\" /Service",
-         {u"C:\\Program Files\\a.exe", u"/Service"},
-         true},
-        // The program name knows no escapes: a trailing backslash stays.
-        {u"\"C:\\dir\\\" b", {u"C:\\dir\\", u"b"}, false},
-        {u"a \"b c\" \"\"", {u"a", u"b c", u""}, true},
-        {u"a b\"c d\"e", {u"a", u"bc de"}, false},
-        {u"a \"tab\there\" \\\\server\\share", {u"a", u"tab\there", u"\\\\server\\share"}, true},
-        {u"a x\\y\\", {u"a", u"x\\y\\"}, true},
-        {u"a \"x y\\\\\"", {u"a", u"x y\\"}, true},
-        {u"a \"say \\\"hi\\\"\"", {u"a", u"say \"hi\""}, true},
-        {u"a \"x\\\\\\\"y\"", {u"a", u"x\\\"y"}, true},
-        {u"a x\\\\\"y z\"", {u"a", u"x\\y z"}, false},
-        {u"a \"x\"\"y\"", {u"a", u"x\"y"}, false},
-        {u"a \"unterminated arg", {u"a", u"unterminated arg"}, false},
-        {u"", {u""}, false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(hostwin::SplitCommandLine(c.line), c.argv) << hostwin::ToUtf8(c.line);
-        if (c.built) {
-            EXPECT_EQ(hostwin::ToUtf8(hostwin::BuildCommandLine(c.argv)), hostwin::ToUtf8(c.line));
-        }
-    }
-}
 
 TEST_F(ProcessTest, ChildGetsTheWindowsCommandLineAndNoInheritedDescriptor) {
     const std::string agent = InstallAgent("pellard/bin");
@@ -180,6 +145,10 @@ TEST_F(ProcessTest, ChildGetsTheWindowsCommandLineAndNoInheritedDescriptor) {
         const DWORD pid = child.info.dwProcessId;
         EXPECT_EQ(LoggedCommandLine(RootPath("drive_c/" + c.folder + "/pellard.log"), pid),
                   c.logged);
+        // Children carry the root in its canonical form, whatever spelling reached it here.
+        EXPECT_NE(ReadFile("/proc/" + std::to_string(pid) + "/environ")
+                      .find(std::string("HOSTWIN_ROOT=") + fs::canonical(Root()).string() + '\0'),
+                  std::string::npos);
         std::error_code ignored;
         for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
             EXPECT_NE(fs::read_symlink(fd.path(), ignored).string(), strayPath)
@@ -266,7 +235,8 @@ TEST_F(ProcessTest, HandlesAllowOnlyTheirRightsAndAllSeeTheCodeGivenToTerminate)
     Started agent(kAgent, NULL);
     ASSERT_TRUE(agent.ok);
     const DWORD pid = agent.info.dwProcessId;
-    Owned observer(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    hostwin::UniqueHandle observer(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
     struct Case {
         DWORD access;
         bool wait, query, terminate;
@@ -279,7 +249,7 @@ TEST_F(ProcessTest, HandlesAllowOnlyTheirRightsAndAllSeeTheCodeGivenToTerminate)
     for (const Case& c : cases) {
         ASSERT_EQ(WaitForSingleObject(observer.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
             << "a handle without the right ended the process";
-        Owned process(OpenProcess(c.access, FALSE, pid));
+        hostwin::UniqueHandle process(OpenProcess(c.access, FALSE, pid));
         ASSERT_NE(process.get(), nullptr) << c.access;
         EXPECT_EQ(WaitForSingleObject(process.get(), 0),
                   c.wait ? static_cast<DWORD>(WAIT_TIMEOUT) : WAIT_FAILED)
@@ -310,11 +280,17 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     Foreign elsewhere(agent, Root() + "/another-root");
     Foreign unmarked(RootPath("drive_c/alias/Other.exe"), Root());
     Started marked(u"C:\\alias\\Other.exe", NULL);
-    Started ended(kAgent, NULL);
-    ASSERT_TRUE(elsewhere.pid > 0 && unmarked.pid > 0 && marked.ok && ended.ok);
-    // Without waiting: TerminateProcess lets the process go before it returns. Its pid is then
-    // free to be reused, so it must be neither listed nor opened.
-    ASSERT_TRUE(TerminateProcess(ended.info.hProcess, 0));
+    Started ended(kAgent, NULL), gone(kAgent, NULL);
+    ASSERT_TRUE(elsewhere.pid > 0 && unmarked.pid > 0 && marked.ok && ended.ok && gone.ok);
+    // The end is asynchronous: the handle is signalled once the process has ended. An ended
+    // process is never listed; it can be opened while a handle to it is open, as on Windows,
+    // and not once the last one is closed.
+    for (Started* started : {&ended, &gone}) {
+        ASSERT_TRUE(TerminateProcess(started->info.hProcess, 0));
+        ASSERT_EQ(WaitForSingleObject(started->info.hProcess, INFINITE), WAIT_OBJECT_0);
+    }
+    for (HANDLE* handle : {&gone.info.hProcess, &gone.info.hThread})
+        CloseHandle(std::exchange(*handle, nullptr));
 
     std::map<DWORD, PROCESSENTRY32W> entries = Snapshot();
     const std::string self = fs::read_symlink("/proc/self/exe").filename().string();
@@ -331,7 +307,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
         {"started from a shell", shell, "pellard.exe", 0},
         {"this process", GetCurrentProcessId(), self.c_str(), 0, SYNCHRONIZE},
         {"other machine", static_cast<DWORD>(elsewhere.pid), nullptr, ERROR_INVALID_PARAMETER},
-        {"ended", ended.info.dwProcessId, nullptr, ERROR_INVALID_PARAMETER},
+        {"ended, a handle still open", ended.info.dwProcessId, nullptr, 0, SYNCHRONIZE},
+        {"ended, no handle open", gone.info.dwProcessId, nullptr, ERROR_INVALID_PARAMETER},
         {"no process", 0, nullptr, ERROR_INVALID_PARAMETER},
         {"pid beyond any", 0x7FFFFFF0u, nullptr, ERROR_INVALID_PARAMETER},
         {"inheritable", shell, "pellard.exe", ERROR_NOT_SUPPORTED, SYNCHRONIZE, TRUE},
@@ -339,9 +316,14 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     };
     for (const Case& c : cases) {
         SetLastError(0);
-        Owned process(OpenProcess(c.access, c.inherit, c.pid));
-        EXPECT_EQ(process != nullptr, c.error == 0) << c.what;
+        hostwin::UniqueHandle process(OpenProcess(c.access, c.inherit, c.pid));
+        EXPECT_EQ(process.valid(), c.error == 0) << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
+        if (process && c.access == SYNCHRONIZE) {
+            EXPECT_EQ(WaitForSingleObject(process.get(), 0),
+                      c.pid == ended.info.dwProcessId ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
+                << c.what;
+        }
         auto entry = entries.find(c.pid);
         ASSERT_EQ(entry != entries.end(), c.image != nullptr) << c.what;
         if (c.image) {
@@ -367,62 +349,47 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     elsewhere.pid = -1;
 }
 
-TEST_F(ProcessTest, SnapshotWalkChecksTheRecordSizeEndsAndRewinds) {
-    Owned snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    const DWORD record = sizeof(PROCESSENTRY32W);
-    // Only this process is on the fresh machine: one entry, then the end; the next walk rewinds.
-    for (DWORD size : {0u, record - 1, record, record + 16}) {
-        alignas(PROCESSENTRY32W) unsigned char buffer[sizeof(PROCESSENTRY32W) + 16] = {};
-        auto* entry = reinterpret_cast<PROCESSENTRY32W*>(buffer);
-        entry->dwSize = size;
-        const bool accepted = size >= record;
-        SetLastError(0);
-        EXPECT_EQ(Process32FirstW(snapshot.get(), entry) != FALSE, accepted) << size;
-        EXPECT_EQ(GetLastError(), accepted ? 0u : ERROR_BAD_LENGTH) << size;
-        EXPECT_EQ(entry->th32ProcessID, accepted ? GetCurrentProcessId() : 0u) << size;
-        EXPECT_FALSE(Process32NextW(snapshot.get(), entry)) << size;
-        EXPECT_EQ(GetLastError(), accepted ? ERROR_NO_MORE_FILES : ERROR_BAD_LENGTH) << size;
+} // namespace
+
+namespace {
+
+// A wait whose poll fails reports the failure, even an INFINITE one, which must never pass for
+// a time-out; the same for a child's thread handle.
+TEST_F(ProcessTest, AFailedPollFailsTheWaitWithItsError) {
+    InstallAgent("pellard/bin");
+    Started agent(kAgent, NULL);
+    ASSERT_TRUE(agent.ok);
+    for (HANDLE handle : {agent.info.hProcess, agent.info.hThread}) {
+        for (DWORD timeout : {DWORD{0}, DWORD{50}, INFINITE}) {
+            hostwin::InjectFault("poll", 1, ERROR_NOT_ENOUGH_MEMORY);
+            SetLastError(0);
+            EXPECT_EQ(WaitForSingleObject(handle, timeout), WAIT_FAILED) << timeout;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) << timeout;
+        }
     }
-    for (DWORD flags : {0x4u /* threads */, TH32CS_SNAPPROCESS | 0x8u /* and modules */}) {
-        EXPECT_EQ(CreateToolhelp32Snapshot(flags, 0), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    }
-    PROCESSENTRY32W entry = {sizeof entry};
-    EXPECT_FALSE(Process32FirstW(reinterpret_cast<HANDLE>(0x1234), &entry));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    hostwin::ClearFaults();
+    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-TEST_F(ProcessTest, ModuleFileNameIsTheWindowsPathTruncatedAsWindowsDoes) {
-    std::u16string expected = u"Z:" + hostwin::FromUtf8(fs::read_symlink("/proc/self/exe"));
-    std::replace(expected.begin(), expected.end(), u'/', u'\\');
-    const DWORD length = static_cast<DWORD>(expected.size());
-    struct Case {
-        DWORD size;
-        DWORD result;
-        std::u16string text;
-        DWORD error; // 0: not set
-    } cases[] = {
-        {MAX_PATH * 4, length, expected, 0},
-        {length + 1, length, expected, 0},
-        {length, length, expected.substr(0, length - 1), ERROR_INSUFFICIENT_BUFFER},
-        {1, 1, u"", ERROR_INSUFFICIENT_BUFFER},
-    };
-    for (const Case& c : cases) {
-        std::vector<WCHAR> buffer(MAX_PATH * 4, u'#');
-        SetLastError(0);
-        EXPECT_EQ(GetModuleFileNameW(NULL, buffer.data(), c.size), c.result) << c.size;
-        EXPECT_EQ(hostwin::ToUtf8(buffer.data()), hostwin::ToUtf8(c.text)) << c.size;
-        EXPECT_EQ(GetLastError(), c.error) << c.size;
-    }
-    WCHAR buffer[8];
-    EXPECT_EQ(GetModuleFileNameW(GetModuleHandleW(NULL), buffer, 0), 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(0x1000), buffer, 8), 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+// The code given to TerminateProcess is what every process of the machine reads back; when it
+// cannot be recorded the call fails and the process keeps running, instead of its code
+// silently becoming the signal's.
+TEST_F(ProcessTest, TerminateFailsWhenTheExitCodeCannotBeRecorded) {
+    InstallAgent("pellard/bin");
+    Started agent(kAgent, NULL);
+    ASSERT_TRUE(agent.ok);
+    WriteFile(RootPath("processes/exit"), "a file where the record folder belongs");
+    SetLastError(0);
+    EXPECT_FALSE(TerminateProcess(agent.info.hProcess, 0xC0DE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
-    // The command line starts with the same path; arguments follow.
-    std::u16string line = GetCommandLineW();
-    EXPECT_EQ(hostwin::ToUtf8(line.substr(0, expected.size())), hostwin::ToUtf8(expected));
+    fs::remove(RootPath("processes/exit"));
+    ASSERT_TRUE(TerminateProcess(agent.info.hProcess, 0xC0DE));
+    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(agent.info.hProcess, &code));
+    EXPECT_EQ(code, 0xC0DEu);
 }
 
 } // namespace

@@ -7,11 +7,12 @@
 
 #include <thread>
 
+using hostwin::EncodeUtf16Le;
+using hostwin::UniqueKey;
+using testing_support::KeyExists;
 using testing_support::MachineTest;
 using testing_support::ProgramResult;
 using testing_support::ReadFile;
-using testing_support::TestKey;
-using testing_support::Utf16Bytes;
 using testing_support::WriteFile;
 
 namespace {
@@ -40,22 +41,17 @@ testing::AssertionResult Succeeds(std::vector<std::string> args,
 using Stored = std::pair<DWORD, std::vector<BYTE>>;
 
 Stored Sz(const std::u16string& text) {
-    return {REG_SZ, Utf16Bytes(text + u'\0')};
+    return {REG_SZ, testing_support::SzBytes(text)};
 }
 
 // Nothing when the key or the value is missing.
 std::optional<Stored> Value(HKEY root, const char16_t* path, const char16_t* name) {
-    TestKey key;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+    UniqueKey key;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return std::nullopt;
     std::optional<testing_support::StoredValue> value =
-        testing_support::ReadStoredValue(key.Get(), name);
+        testing_support::ReadStoredValue(key.get(), name);
     return value ? std::optional(Stored{value->type, value->data}) : std::nullopt;
-}
-
-bool KeyExists(HKEY root, const char16_t* path) {
-    TestKey key;
-    return RegOpenKeyExW(root, path, 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
 }
 
 class RegToolTest : public MachineTest {};
@@ -107,7 +103,7 @@ TEST_F(RegToolTest, FiftyProcessesAddingAtOnceLoseNoValue) {
 }
 
 TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
-    const std::vector<BYTE> list = Utf16Bytes(std::u16string(u"a\0bc\0\0", 6));
+    const std::vector<BYTE> list = EncodeUtf16Le(std::u16string(u"a\0bc\0\0", 6));
     const std::tuple<const char*, const char*, const char*, Stored> cases[] = {
         {"text", "REG_SZ", "hello world", Sz(u"hello world")},
         {"multi", "REG_MULTI_SZ", "a\\0bc", {REG_MULTI_SZ, list}},
@@ -237,18 +233,18 @@ TEST_F(RegToolTest, ImportAppliesEveryEntryKind) {
 
 TEST_F(RegToolTest, ExportAndImportKeepStringsThatAQuotedFormWouldChange) {
     const std::pair<const char16_t*, std::vector<BYTE>> odd[] = {
-        {u"v0", Utf16Bytes(u"no final NUL")},
-        {u"v1", Utf16Bytes(std::u16string(u"two\0parts\0", 10))},
-        {u"v2", Utf16Bytes(std::u16string(u"line\r\nbreak\0", 12))},
+        {u"v0", EncodeUtf16Le(u"no final NUL")},
+        {u"v1", EncodeUtf16Le(std::u16string(u"two\0parts\0", 10))},
+        {u"v2", EncodeUtf16Le(std::u16string(u"line\r\nbreak\0", 12))},
         {u"v3", {}},
     };
     {
-        TestKey key;
+        UniqueKey key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Raw", 0, NULL, 0, KEY_ALL_ACCESS,
-                                  NULL, key.Out(), NULL),
+                                  NULL, key.put(), NULL),
                   ERROR_SUCCESS);
         for (const auto& [name, data] : odd)
-            ASSERT_EQ(RegSetValueExW(key.Get(), name, 0, REG_SZ, data.data(),
+            ASSERT_EQ(RegSetValueExW(key.get(), name, 0, REG_SZ, data.data(),
                                      static_cast<DWORD>(data.size())),
                       ERROR_SUCCESS);
     }
@@ -291,6 +287,49 @@ TEST_F(RegToolTest, ADamagedStoreIsNamedAndNeverReplaced) {
             << result.err;
     }
     EXPECT_EQ(ReadFile(store), garbage);
+}
+
+} // namespace
+
+namespace {
+
+// A name added in one case is the same name in the other, to the tool and to the registry
+// functions alike, beyond ASCII too.
+TEST_F(RegToolTest, NamesMatchAcrossCaseInEveryScript) {
+    const struct {
+        const char* script;
+        std::string added, other;
+    } cases[] = {
+        {"Cyrillic", "ПРИВЕТ", "привет"},
+        {"Greek, final sigma", "ΟΔΟΣ", "οδος"},
+        {"Greek, final sigma lower", "οδος", "ΟΔΟΣ"},
+        {"Latin-1 and y diaeresis", "ÀÉÿ", "àéŸ"},
+        {"Latin Extended-A", "ĀčŁž", "āČłŽ"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        const std::string key = "HKCU\\Software\\T\\" + c.added;
+        ASSERT_TRUE(Succeeds({"add", key, "/v", c.added, "/d", "x", "/f"}));
+        const std::string otherKey = "HKCU\\Software\\T\\" + c.other;
+        ProgramResult query = Reg({"query", otherKey, "/v", c.other});
+        EXPECT_EQ(query.exitStatus, 0) << query.err;
+        UniqueKey opened;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER,
+                                (u"Software\\T\\" + hostwin::FromUtf8(c.other)).c_str(), 0,
+                                KEY_READ, opened.put()),
+                  ERROR_SUCCESS);
+        opened.reset();
+        EXPECT_TRUE(Succeeds({"delete", otherKey, "/v", c.other, "/f"}));
+        EXPECT_EQ(Reg({"query", key, "/v", c.added}).exitStatus, 1) << "the value is gone";
+        EXPECT_TRUE(Succeeds({"delete", otherKey, "/f"}));
+        EXPECT_FALSE(
+            KeyExists(HKEY_CURRENT_USER, (u"Software\\T\\" + hostwin::FromUtf8(c.added)).c_str()));
+    }
+    // Sharp s and dotless i have no uppercase of their own: they stay different names.
+    ASSERT_TRUE(Succeeds({"add", "HKCU\\Software\\T", "/v", "straße", "/d", "x", "/f"}));
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\T", "/v", "STRASSE"}).exitStatus, 1);
+    ASSERT_TRUE(Succeeds({"add", "HKCU\\Software\\T", "/v", "fıle", "/d", "x", "/f"}));
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\T", "/v", "FILE"}).exitStatus, 1);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,35 +114,166 @@ TEST_F(ToolsTest, TasklistShowsAndTaskkillEndsProcessesByImageName) {
     EXPECT_TRUE(Listed(bare.out, "a-rather-long-agent-name-", longName)) << bare.out;
 }
 
+// Rows of agents named pellard.exe in a tasklist table, tasklist's own row left out.
+std::vector<std::string> AgentRows(const std::string& table) {
+    std::vector<std::string> rows;
+    size_t start = 0;
+    for (size_t end; (end = table.find('\n', start)) != std::string::npos; start = end + 1)
+        if (table.compare(start, 11, "pellard.exe") == 0)
+            rows.push_back(table.substr(start, end - start));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+TEST_F(ToolsTest, EverySpellingOfTheRootIsOneMachine) {
+    const std::string canonical = fs::canonical(Root()).string();
+    fs::create_directories(RootPath("elsewhere/deeper"));
+    fs::create_directory_symlink(canonical, RootPath("elsewhere/link"));
+    // Agents started with two other spellings belong to the machine all the same.
+    StartAgent("pellard.exe");
+    StartAgent("pellard.exe", Root() + "/");
+    StartAgent("pellard.exe", RootPath("elsewhere/link"));
+    const std::vector<std::string> expected = AgentRows(RunProgram({TASKLIST_EXE, "/NH"}).out);
+    ASSERT_EQ(expected.size(), 3u);
+    const struct {
+        const char* spelling;
+        std::string root;
+        std::string folder;
+    } cases[] = {
+        {"canonical", canonical, ""},
+        {"trailing slashes", canonical + "//", ""},
+        {"dot and dot-dot", canonical + "/./elsewhere/../.", ""},
+        {"through a symlink", RootPath("elsewhere/link"), ""},
+        {"relative to where the tool starts", "../..", RootPath("elsewhere/deeper")},
+        {"relative through a symlink", "link", RootPath("elsewhere")},
+    };
+    for (const auto& c : cases) {
+        ProgramResult list =
+            RunProgram({TASKLIST_EXE, "/NH"}, {{"HOSTWIN_ROOT", c.root}}, c.folder);
+        EXPECT_EQ(list.exitStatus, 0) << c.spelling << ": " << list.err;
+        EXPECT_EQ(AgentRows(list.out), expected) << c.spelling;
+    }
+    // The same relative spelling from another folder is another machine.
+    ProgramResult other =
+        RunProgram({TASKLIST_EXE, "/NH"}, {{"HOSTWIN_ROOT", ".."}}, RootPath("elsewhere/deeper"));
+    EXPECT_TRUE(AgentRows(other.out).empty()) << other.out;
+}
+
+// Failures exit as the Windows commands do: 1 for anything but "not found" (taskkill's 128),
+// with the reason on stderr, and the agent untouched.
 TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
     const int agent = StartAgent("pellard.exe");
     struct Case {
-        int exitStatus;
         const char* message;
         std::vector<std::string> argv;
+        std::string faults;
     } cases[] = {
-        {ERROR_INVALID_PARAMETER,
-         "ERROR: Invalid argument/option - '/bogus'.",
-         {TASKLIST_EXE, "/bogus"}},
+        {"ERROR: Invalid argument/option - '/bogus'.", {TASKLIST_EXE, "/bogus"}},
+        {"ERROR: Invalid argument/option - '\xFF'.", {TASKLIST_EXE, "\xFF"}},
+        {"ERROR: The process list could not be read (error 5).",
+         {TASKLIST_EXE},
+         "Process32FirstW@1=5"},
         // Without /F: these processes have no window to be asked to close.
-        {ERROR_INVALID_FUNCTION,
-         "Reason: This process can only be terminated forcefully (with /F option).",
+        {"Reason: This process can only be terminated forcefully (with /F option).",
          {TASKKILL_EXE, "/IM", "pellard.exe"}},
-        {ERROR_INVALID_PARAMETER,
-         "ERROR: Invalid syntax. /IM option is required.",
-         {TASKKILL_EXE, "/F"}},
-        {ERROR_INVALID_PARAMETER, "ERROR: Invalid argument/option - '/IM'.", {TASKKILL_EXE, "/IM"}},
-        {ERROR_INVALID_PARAMETER,
-         "ERROR: Invalid argument/option - '/T'.",
+        {"ERROR: Invalid syntax. /IM option is required.", {TASKKILL_EXE, "/F"}},
+        {"ERROR: Invalid argument/option - '/IM'.", {TASKKILL_EXE, "/IM"}},
+        {"ERROR: Invalid argument/option - '/T'.",
          {TASKKILL_EXE, "/IM", "pellard.exe", "/T", "/F"}},
+        {"ERROR: Invalid argument/option - 'p\xC3'.", {TASKKILL_EXE, "/IM", "p\xC3", "/F"}},
+        {"Reason: Access is denied.",
+         {TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
+         "TerminateProcess@1=5"},
+        // A walk that fails is a failure, not "not found".
+        {"ERROR: The process list could not be read. Access is denied.",
+         {TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
+         "Process32NextW@*=5"},
+        {"ERROR: The process list could not be read. Error 8.",
+         {TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
+         "CreateToolhelp32Snapshot@1=8"},
     };
     for (const Case& c : cases) {
-        ProgramResult result = RunProgram(c.argv);
-        EXPECT_EQ(result.exitStatus, c.exitStatus) << c.message;
+        std::map<std::string, std::string> env = {{"HOSTWIN_ROOT", Root()}};
+        if (!c.faults.empty())
+            env["HOSTWIN_FAULTS"] = c.faults;
+        ProgramResult result = RunProgram(c.argv, env);
+        EXPECT_EQ(result.exitStatus, 1) << c.message;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "") << c.message;
         EXPECT_TRUE(Running(agent)) << c.message;
     }
+}
+
+// taskkill matches image names by the same case folding as lstrcmpiW and the registry.
+TEST_F(ToolsTest, TaskkillMatchesImageNamesBeyondAsciiWithoutRegardToCase) {
+    const int cyrillic = StartAgent("пеллард.exe");
+    const int greek = StartAgent("πελλαρδ.exe");
+    const int sharp = StartAgent("straße.exe");
+    ProgramResult kill = RunProgram({TASKKILL_EXE, "/IM", "ПЕЛЛАРД.EXE", "/F"});
+    EXPECT_EQ(kill.exitStatus, 0) << kill.err;
+    kill = RunProgram({TASKKILL_EXE, "/IM", "ΠΕΛΛΑΡΔ.exe", "/F"});
+    EXPECT_EQ(kill.exitStatus, 0) << kill.err;
+    for (int pid : {cyrillic, greek})
+        EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+    // Sharp s has no single uppercase: "STRASSE" is another name.
+    EXPECT_EQ(RunProgram({TASKKILL_EXE, "/IM", "STRASSE.EXE", "/F"}).exitStatus, 128);
+    EXPECT_TRUE(Running(sharp));
+}
+
+TEST_F(ToolsTest, ToolsPrintTheirUsage) {
+    const struct {
+        std::vector<std::string> argv;
+        const char* usage;
+    } cases[] = {
+        {{TASKLIST_EXE, "/?"}, "TASKLIST [/NH]"},
+        {{TASKLIST_EXE, "-?"}, "TASKLIST [/NH]"},
+        {{TASKKILL_EXE, "/?"}, "TASKKILL /IM imagename [/F]"},
+    };
+    for (const auto& c : cases) {
+        ProgramResult result = RunProgram(c.argv);
+        EXPECT_EQ(result.exitStatus, 0) << c.usage;
+        EXPECT_NE(result.out.find(c.usage), std::string::npos) << result.out;
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// Every host program can say what it still holds when it ends; tools hold nothing then.
+TEST_F(ToolsTest, ToolsLeaveNoHandleOpenAndShowTheirFullExitCode) {
+    StartAgent("pellard.exe");
+    const std::string report = RootPath("handles.txt");
+    const std::vector<std::vector<std::string>> runs = {
+        {TASKLIST_EXE},
+        {TASKKILL_EXE, "/IM", "nothing.exe", "/F"},
+        {TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
+        {REG_EXE, "query", "HKCU\\Software"},
+        {REG_EXE, "query", "HKLM\\Nope"},
+    };
+    for (const auto& argv : runs) {
+        fs::remove(report);
+        ProgramResult result =
+            RunProgram(argv, {{"HOSTWIN_HANDLE_REPORT", report}, {"HOSTWIN_SHOW_EXIT_CODE", "1"}});
+        const std::string counts = testing_support::ReadFile(report);
+        EXPECT_NE(counts.find("process\t0\nthread\t0\nsnapshot\t0\n"), std::string::npos)
+            << argv[1] << ": " << counts;
+        EXPECT_NE(counts.find("registry key\t0\n"), std::string::npos) << counts;
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "exit code 0x%08X\n", result.exitStatus);
+        EXPECT_NE(result.err.find(shown), std::string::npos) << result.err;
+    }
+    ProgramResult missing =
+        RunProgram({REG_EXE, "query", "HKLM\\Nope"}, {{"HOSTWIN_SHOW_EXIT_CODE", "1"}});
+    EXPECT_EQ(missing.exitStatus, 1);
+    EXPECT_NE(missing.err.find("exit code 0x00000001\n"), std::string::npos) << missing.err;
+}
+
+// An agent that cannot keep its log must not look alive: it says so and ends with the code.
+TEST_F(ToolsTest, TheAgentEndsWhenItCannotWriteItsLog) {
+    const std::string path = RootPath("drive_c/agents/pellard.exe");
+    fs::create_directories(RootPath("drive_c/agents/pellard.log")); // a folder in its way
+    fs::copy_file(PELLARD_EXE, path);
+    ProgramResult result = RunProgram({path}, {{"HOSTWIN_SHOW_EXIT_CODE", "1"}});
+    EXPECT_EQ(result.exitStatus, ERROR_CANTWRITE & 0xFF);
+    EXPECT_EQ(result.err, "pellard: cannot write its log beside itself\nexit code 0x000003F5\n");
 }
 
 } // namespace

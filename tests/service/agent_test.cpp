@@ -197,7 +197,20 @@ TEST_F(AgentTest, KillAgentsEndsNothingItCannotReach) {
         EXPECT_TRUE(c.firstEnded ? Ended(one) : Running(one));
         EXPECT_TRUE(c.secondEnded ? Ended(other) : Running(other));
         ASSERT_TRUE(g_module.KillAgents()); // clears the way for the next case
+        EXPECT_TRUE(Ended(one) && Ended(other));
     }
+}
+
+TEST_F(AgentTest, KillAgentsWithNoAgentOnTheMachineEndsNothingAndSucceeds) {
+    const HANDLE otherName = Start("pellard/bin", "pellard2.exe");
+    const int elsewhere = StartElsewhere();
+    const hostwin::HandleCounts before = hostwin::OpenHandleCounts();
+    EXPECT_TRUE(g_module.KillAgents());
+    EXPECT_EQ(hostwin::OpenHandleCounts(), before) << "KillAgents kept a handle";
+    EXPECT_TRUE(hostwin::CallLog("OpenProcess").empty());
+    EXPECT_TRUE(hostwin::CallLog("TerminateProcess").empty());
+    EXPECT_TRUE(Running(otherName));
+    EXPECT_EQ(waitpid(elsewhere, nullptr, WNOHANG), 0) << "the agent of another machine was ended";
 }
 
 } // namespace

@@ -108,7 +108,8 @@ int SpawnProgram(const std::vector<std::string>& argv,
 }
 
 ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& extraEnv) {
+                         const std::map<std::string, std::string>& extraEnv,
+                         const std::string& folder) {
     ProgramResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
@@ -118,6 +119,8 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     std::vector<std::string> envStorage;
     std::vector<char*> envp = BuildEnvironment(extraEnv, envStorage);
     std::vector<char*> args = BuildArgv(argv);

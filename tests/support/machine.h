@@ -33,8 +33,10 @@ struct ProgramResult {
     std::string out;
     std::string err;
 };
+// `folder`: the program's current folder (default: this process's).
 ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& extraEnv = {});
+                         const std::map<std::string, std::string>& extraEnv = {},
+                         const std::string& folder = "");
 
 // Starts a program in the background and returns its pid (the caller ends and reaps it).
 int SpawnProgram(const std::vector<std::string>& argv,

@@ -4,13 +4,6 @@
 
 namespace testing_support {
 
-void TestKey::Close() {
-    if (m_key) {
-        EXPECT_EQ(RegCloseKey(m_key), ERROR_SUCCESS);
-    }
-    m_key = NULL;
-}
-
 std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name) {
     StoredValue value;
     DWORD size = 0;
@@ -24,10 +17,10 @@ std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name) {
 }
 
 std::optional<std::u16string> ReadDefaultText(HKEY root, const std::u16string& path) {
-    TestKey key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+    hostwin::UniqueKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return std::nullopt;
-    std::optional<StoredValue> value = ReadStoredValue(key.Get(), nullptr);
+    std::optional<StoredValue> value = ReadStoredValue(key.get(), nullptr);
     if (!value || value->type != REG_SZ || value->data.size() < 2)
         return std::nullopt;
     return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()),
@@ -35,17 +28,8 @@ std::optional<std::u16string> ReadDefaultText(HKEY root, const std::u16string& p
 }
 
 bool KeyExists(HKEY root, const std::u16string& path) {
-    TestKey key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
-}
-
-std::vector<BYTE> Utf16Bytes(const std::u16string& text) {
-    std::vector<BYTE> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
-    return bytes;
+    hostwin::UniqueKey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 } // namespace testing_support

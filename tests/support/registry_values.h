@@ -2,31 +2,14 @@
 #pragma once
 
 #include <windows.h>
+#include <hostwin/owner.h>
+#include <hostwin/text.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace testing_support {
-
-// Owns one key handle, so every path of a test closes what it opened.
-class TestKey {
-public:
-    TestKey() = default;
-    ~TestKey() { Close(); }
-    TestKey(const TestKey&) = delete;
-    TestKey& operator=(const TestKey&) = delete;
-    // Where an open or create stores the new handle; any held handle is closed first.
-    PHKEY Out() {
-        Close();
-        return &m_key;
-    }
-    HKEY Get() const { return m_key; }
-    void Close();
-
-private:
-    HKEY m_key = NULL;
-};
 
 // A value as stored: its type and raw bytes.
 struct StoredValue {
@@ -38,9 +21,13 @@ std::optional<StoredValue> ReadStoredValue(HKEY key, const WCHAR* name);
 
 // The REG_SZ default value of `path` below `root`; nothing when the key or text is missing.
 std::optional<std::u16string> ReadDefaultText(HKEY root, const std::u16string& path);
-bool KeyExists(HKEY root, const std::u16string& path);
 
-// The UTF-16LE bytes of `text`, terminators included only where `text` holds them.
-std::vector<BYTE> Utf16Bytes(const std::u16string& text);
+// The bytes of a REG_SZ: the text and its final NUL.
+inline std::vector<BYTE> SzBytes(const std::u16string& text) {
+    return hostwin::EncodeUtf16Le(text + u'\0');
+}
+
+// Whether the key can be opened for reading.
+bool KeyExists(HKEY root, const std::u16string& path);
 
 } // namespace testing_support

@@ -25,17 +25,18 @@ FILE* OpenLog(const WCHAR* path) {
 #endif
 }
 
-void AppendLine(const WCHAR* logPath, const char* event, const char* detail) {
+// False when the line could not be written.
+bool AppendLine(const WCHAR* logPath, const char* event, const char* detail) {
     FILE* log = OpenLog(logPath);
     if (!log)
-        return; // nowhere to write; the agent keeps running all the same
+        return false;
     char stamp[32] = "";
     time_t now = time(NULL);
     if (const struct tm* utc = gmtime(&now))
         strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", utc);
-    fprintf(log, "%s pid %lu %s%s\n", stamp, static_cast<unsigned long>(GetCurrentProcessId()),
-            event, detail);
-    fclose(log);
+    bool written = fprintf(log, "%s pid %lu %s%s\n", stamp,
+                           static_cast<unsigned long>(GetCurrentProcessId()), event, detail) > 0;
+    return fclose(log) == 0 && written;
 }
 
 } // namespace
@@ -59,9 +60,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, commandLine, sizeof commandLine, NULL,
                         NULL);
     commandLine[sizeof commandLine - 1] = 0;
-    AppendLine(logPath, "started: ", commandLine);
+    // An agent that cannot keep its log says so and ends: a silent agent would look alive.
+    if (!AppendLine(logPath, "started: ", commandLine)) {
+        fprintf(stderr, "pellard: cannot write its log beside itself\n");
+        return ERROR_CANTWRITE;
+    }
     for (;;) {
-        AppendLine(logPath, "heartbeat", "");
+        if (!AppendLine(logPath, "heartbeat", "")) {
+            fprintf(stderr, "pellard: cannot write its log beside itself\n");
+            return ERROR_CANTWRITE;
+        }
         Sleep(kHeartbeatMilliseconds);
     }
 }

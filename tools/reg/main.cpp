@@ -3,6 +3,7 @@
 #include "regtool.h"
 
 #include <hostwin/control.h>
+#include <hostwin/owner.h>
 
 #include <sys/stat.h>
 
@@ -154,14 +155,13 @@ LONG QueryTree(HKEY key, const std::u16string& path, const std::optional<std::u1
         }
     }
     for (const std::u16string& child : children) {
-        HKEY childKey = NULL;
-        rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &childKey);
+        hostwin::UniqueKey childKey;
+        rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, childKey.put());
         if (rc == ERROR_FILE_NOT_FOUND)
             continue;
         if (rc != ERROR_SUCCESS)
             return rc;
-        rc = QueryTree(childKey, path + u"\\" + child, only, matches);
-        RegCloseKey(childKey);
+        rc = QueryTree(childKey.get(), path + u"\\" + child, only, matches);
         if (rc != ERROR_SUCCESS)
             return rc;
     }
@@ -169,8 +169,8 @@ LONG QueryTree(HKEY key, const std::u16string& path, const std::optional<std::u1
 }
 
 int Query(const KeyPath& path, const Options& options) {
-    HKEY key = NULL;
-    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, &key);
+    hostwin::UniqueKey key;
+    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, key.put());
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::optional<std::u16string> only;
@@ -182,8 +182,7 @@ int Query(const KeyPath& path, const Options& options) {
     std::cout << "\n";
     if (options.recurse) {
         size_t matches = 0;
-        rc = QueryTree(key, full, only, &matches);
-        RegCloseKey(key);
+        rc = QueryTree(key.get(), full, only, &matches);
         if (rc != ERROR_SUCCESS)
             return Fail(ErrorText(rc));
         if (only)
@@ -192,10 +191,9 @@ int Query(const KeyPath& path, const Options& options) {
     }
     std::vector<Value> values;
     std::vector<std::u16string> children;
-    rc = ReadValues(key, &values);
+    rc = ReadValues(key.get(), &values);
     if (rc == ERROR_SUCCESS && !only)
-        rc = ReadSubKeys(key, &children);
-    RegCloseKey(key);
+        rc = ReadSubKeys(key.get(), &children);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     if (only) {
@@ -221,13 +219,6 @@ int Query(const KeyPath& path, const Options& options) {
     for (const std::u16string& child : children)
         std::cout << hostwin::ToUtf8(full + u"\\" + child) << "\n";
     return 0;
-}
-
-void AppendUnits(const std::u16string& text, std::vector<BYTE>* data) {
-    for (char16_t c : text) {
-        data->push_back(static_cast<BYTE>(c & 0xFF));
-        data->push_back(static_cast<BYTE>(c >> 8));
-    }
 }
 
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* number) {
@@ -256,7 +247,7 @@ bool BuildData(DWORD type, const std::string& text, const std::string& separator
     switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        AppendUnits(wide + u'\0', data);
+        hostwin::AppendUtf16Le(wide + u'\0', *data);
         return true;
     case REG_MULTI_SZ: {
         std::u16string sep = hostwin::FromUtf8(separator);
@@ -269,12 +260,12 @@ bool BuildData(DWORD type, const std::string& text, const std::string& separator
                 wide.substr(start, end == std::u16string::npos ? end : end - start);
             if (item.empty())
                 return false; // two separators in a row would end the list early
-            AppendUnits(item + u'\0', data);
+            hostwin::AppendUtf16Le(item + u'\0', *data);
             if (end == std::u16string::npos)
                 break;
             start = end + sep.size();
         }
-        AppendUnits(std::u16string(1, u'\0'), data);
+        hostwin::AppendUtf16Le(std::u16string(1, u'\0'), *data);
         return true;
     }
     case REG_DWORD:
@@ -312,25 +303,23 @@ int Add(const KeyPath& path, const Options& options) {
         !BuildData(type, options.data.value_or(""), options.separator.value_or("\\0"), &data))
         return InvalidSyntax("ADD");
 
-    HKEY key = NULL;
-    LONG rc =
-        RegCreateKeyExW(path.root, path.subKey.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
-                        setsValue ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ, NULL, &key, NULL);
+    hostwin::UniqueKey key;
+    LONG rc = RegCreateKeyExW(path.root, path.subKey.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
+                              setsValue ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ, NULL,
+                              key.put(), NULL);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     if (setsValue) {
         std::u16string name = options.valueName ? hostwin::FromUtf8(*options.valueName) : u"";
         if (!options.force &&
-            RegQueryValueExW(key, name.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
+            RegQueryValueExW(key.get(), name.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
             !Confirm("Value " + ShownName(name) + " exists, overwrite(Yes/No)?")) {
-            RegCloseKey(key);
             std::cout << kCanceled << "\n";
             return 0;
         }
-        rc = RegSetValueExW(key, name.c_str(), 0, type, data.data(),
+        rc = RegSetValueExW(key.get(), name.c_str(), 0, type, data.data(),
                             static_cast<DWORD>(data.size()));
     }
-    RegCloseKey(key);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
@@ -338,16 +327,16 @@ int Add(const KeyPath& path, const Options& options) {
 }
 
 int DeleteValues(const KeyPath& path, const Options& options) {
-    HKEY key = NULL;
-    LONG rc =
-        RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    hostwin::UniqueKey key;
+    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                            key.put());
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::vector<std::u16string> names;
     std::string question;
     if (options.allValues) {
         std::vector<Value> values;
-        rc = ReadValues(key, &values);
+        rc = ReadValues(key.get(), &values);
         for (const Value& value : values)
             names.push_back(value.name);
         question = "Delete all values under the registry key " + hostwin::ToUtf8(path.Full()) +
@@ -357,13 +346,11 @@ int DeleteValues(const KeyPath& path, const Options& options) {
         question = "Delete the registry value " + ShownName(names.front()) + " (Yes/No)?";
     }
     if (rc == ERROR_SUCCESS && !options.force && !Confirm(question)) {
-        RegCloseKey(key);
         std::cout << kCanceled << "\n";
         return 0;
     }
     for (size_t i = 0; rc == ERROR_SUCCESS && i < names.size(); ++i)
-        rc = RegDeleteValueW(key, names[i].c_str());
-    RegCloseKey(key);
+        rc = RegDeleteValueW(key.get(), names[i].c_str());
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
@@ -381,25 +368,20 @@ int Delete(const KeyPath& path, const Options& options) {
     std::u16string parentPath = slash == std::u16string::npos ? u"" : path.subKey.substr(0, slash);
     std::u16string name =
         slash == std::u16string::npos ? path.subKey : path.subKey.substr(slash + 1);
-    HKEY parent = NULL;
-    LONG rc = RegOpenKeyExW(path.root, parentPath.c_str(), 0, KEY_READ, &parent);
+    hostwin::UniqueKey parent;
+    LONG rc = RegOpenKeyExW(path.root, parentPath.c_str(), 0, KEY_READ, parent.put());
     if (rc == ERROR_SUCCESS) {
-        HKEY probe = NULL; // ask only about a key that is there
-        rc = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, &probe);
-        if (rc == ERROR_SUCCESS)
-            RegCloseKey(probe);
+        hostwin::UniqueKey probe; // ask only about a key that is there
+        rc = RegOpenKeyExW(parent.get(), name.c_str(), 0, KEY_READ, probe.put());
     }
     if (rc == ERROR_SUCCESS && !options.force &&
         !Confirm("Permanently delete the registry key " + hostwin::ToUtf8(path.Full()) +
                  " (Yes/No)?")) {
-        RegCloseKey(parent);
         std::cout << kCanceled << "\n";
         return 0;
     }
     if (rc == ERROR_SUCCESS)
-        rc = DeleteTree(parent, name);
-    if (parent)
-        RegCloseKey(parent);
+        rc = DeleteTree(parent.get(), name);
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
@@ -450,7 +432,10 @@ void Usage() {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int Reg(int argc, char** argv) {
+    if (hostwin::FirstNonUtf8Argument(argc, argv) > 0)
+        return Fail("ERROR: No mapping for the Unicode character exists in the target multi-byte "
+                    "code page.");
     if (argc < 2)
         return InvalidSyntax("");
     std::string command = Lower(argv[1]);
@@ -488,4 +473,8 @@ int main(int argc, char** argv) {
     if (command == "delete")
         return Delete(path, options);
     return Export(path, options);
+}
+
+int main(int argc, char** argv) {
+    return hostwin::RunHostProgram(argc, argv, Reg);
 }

@@ -32,9 +32,7 @@ std::u16string Escape(const std::u16string& text) {
 bool QuotableString(const std::vector<BYTE>& data, std::u16string* text) {
     if (data.size() < 2 || data.size() % 2 != 0)
         return false;
-    std::u16string units;
-    for (size_t i = 0; i < data.size(); i += 2)
-        units += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    std::u16string units = hostwin::DecodeUtf16Le(data.data(), data.size()).value_or(u"");
     if (units.back() != u'\0')
         return false;
     units.pop_back();
@@ -119,11 +117,9 @@ struct Operation {
 std::u16string Decode(const std::string& bytes) {
     if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF &&
         static_cast<BYTE>(bytes[1]) == 0xFE) {
-        std::u16string text;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            text += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) |
-                                          (static_cast<BYTE>(bytes[i + 1]) << 8));
-        return text;
+        // A trailing odd byte is not half a character: it is left out, as before.
+        return hostwin::DecodeUtf16Le(bytes.data() + 2, (bytes.size() - 2) & ~size_t{1})
+            .value_or(u"");
     }
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         return hostwin::FromUtf8(bytes.substr(3));
@@ -216,11 +212,7 @@ bool ParseData(const std::u16string& text, Value* value, bool* remove) {
         if (!ReadQuoted(data, &pos, &content) || !Trim(data.substr(pos)).empty())
             return false;
         value->type = REG_SZ;
-        value->data.clear();
-        for (char16_t c : content + u'\0') {
-            value->data.push_back(static_cast<BYTE>(c & 0xFF));
-            value->data.push_back(static_cast<BYTE>(c >> 8));
-        }
+        value->data = hostwin::EncodeUtf16Le(content + u'\0');
         return true;
     }
     if (data.compare(0, 6, u"dword:") == 0) {
@@ -374,13 +366,11 @@ LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error)
         *error = ErrorText(rc);
         return rc;
     }
-    std::string bytes = "\xFF\xFE";
-    for (char16_t c : text) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>(c >> 8);
-    }
+    std::vector<BYTE> bytes = {0xFF, 0xFE};
+    hostwin::AppendUtf16Le(text, bytes);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
         *error = "ERROR: Unable to write to the file. There may be a disk or file system error.";

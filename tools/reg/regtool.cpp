@@ -24,18 +24,6 @@ const RootName kRoots[] = {
     {u"HKCC", u"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
 };
 
-bool SameAscii(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i] >= u'a' && a[i] <= u'z' ? a[i] - 0x20 : a[i];
-        char16_t y = b[i] >= u'a' && b[i] <= u'z' ? b[i] - 0x20 : b[i];
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 struct TypeEntry {
     DWORD type;
     const char* name;
@@ -55,11 +43,9 @@ const TypeEntry kTypes[] = {
     {REG_QWORD, "REG_QWORD"},
 };
 
+// Text data as `reg query` shows it: a trailing odd byte is not half a character to show.
 std::u16string UnitsOf(const std::vector<BYTE>& data) {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < data.size(); i += 2)
-        text += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    return text;
+    return hostwin::DecodeUtf16Le(data.data(), data.size() & ~size_t{1}).value_or(u"");
 }
 
 std::string Hex(const std::vector<BYTE>& data) {
@@ -81,7 +67,8 @@ bool ParseKeyPath(const std::u16string& text, KeyPath* path) {
     while (!rest.empty() && rest.back() == u'\\')
         rest.pop_back();
     for (const RootName& entry : kRoots) {
-        if (SameAscii(root, entry.shortName) || SameAscii(root, entry.fullName)) {
+        if (hostwin::SameNameIgnoringCase(root, entry.shortName) ||
+            hostwin::SameNameIgnoringCase(root, entry.fullName)) {
             path->root = entry.key;
             path->rootName = entry.fullName;
             path->subKey = rest;
@@ -168,7 +155,7 @@ LONG DeleteTree(HKEY parent, const std::u16string& name) {
 
 bool TypeFromName(const std::string& name, DWORD* type) {
     for (const TypeEntry& entry : kTypes) {
-        if (SameAscii(hostwin::FromUtf8(name), hostwin::FromUtf8(entry.name))) {
+        if (hostwin::SameNameIgnoringCase(hostwin::FromUtf8(name), hostwin::FromUtf8(entry.name))) {
             *type = entry.type;
             return true;
         }

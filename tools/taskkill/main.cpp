@@ -1,9 +1,11 @@
 // taskkill /IM NAME /F: ends every process of this machine with that image name (compared
 // without regard to case, as on Windows), reporting each one as the Windows command does.
+// Exit code as the Windows command's: 0 all ended, 128 none found, 1 anything else.
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include <hostwin/control.h>
+#include <hostwin/owner.h>
 
 #include <cstdio>
 #include <string>
@@ -13,6 +15,8 @@ namespace {
 
 // taskkill /F ends processes with exit code 1, as the Windows command does.
 const UINT kTerminatedExitCode = 1;
+const int kFailed = 1;
+const int kNotFound = 128;
 
 bool IsOption(const std::u16string& argument, const char16_t* name) {
     return argument.size() > 1 && (argument[0] == u'/' || argument[0] == u'-') &&
@@ -21,7 +25,18 @@ bool IsOption(const std::u16string& argument, const char16_t* name) {
 
 int Usage(const char* problem) {
     std::fprintf(stderr, "ERROR: %s\nType \"TASKKILL /?\" for usage.\n", problem);
-    return ERROR_INVALID_PARAMETER;
+    return kFailed;
+}
+
+void Help() {
+    std::printf("\nTASKKILL /IM imagename [/F]\n\n"
+                "Description:\n"
+                "    This tool is used to terminate tasks by image name.\n\n"
+                "Parameter List:\n"
+                "    /IM   imagename  Specifies the image name of the process\n"
+                "                     to be terminated.\n\n"
+                "    /F               Specifies to forcefully terminate the process(es).\n\n"
+                "    /?               Displays this help message.\n");
 }
 
 std::string Reason(DWORD error) {
@@ -40,14 +55,42 @@ struct Match {
     std::u16string image;
 };
 
-} // namespace
+// The processes of this machine with the image name; false (last error set) when the walk
+// itself failed, which is not the same as finding none.
+bool FindMatches(const std::u16string& imageName, std::vector<Match>& matches) {
+    hostwin::UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    BOOL more = Process32FirstW(snapshot.get(), &entry);
+    for (; more; more = Process32NextW(snapshot.get(), &entry))
+        if (lstrcmpiW(entry.szExeFile, imageName.c_str()) == 0 &&
+            entry.th32ProcessID != GetCurrentProcessId())
+            matches.push_back(Match{entry.th32ProcessID, entry.szExeFile});
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
 
-int main(int argc, char** argv) {
+// Ends one process; 0 when ended, ERROR_INVALID_PARAMETER when it has already gone, else the
+// reason it could not be ended.
+DWORD EndProcess(DWORD pid) {
+    hostwin::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    if (!process)
+        return GetLastError();
+    return TerminateProcess(process.get(), kTerminatedExitCode) ? 0 : GetLastError();
+}
+
+int Taskkill(int argc, char** argv) {
+    if (int bad = hostwin::FirstNonUtf8Argument(argc, argv); bad > 0)
+        return Usage(("Invalid argument/option - '" + std::string(argv[bad]) + "'.").c_str());
     std::u16string imageName;
     bool force = false;
     for (int i = 1; i < argc; ++i) {
         std::u16string argument = hostwin::FromUtf8(argv[i]);
-        if (IsOption(argument, u"F")) {
+        if (IsOption(argument, u"?") && argc == 2) {
+            Help();
+            return 0;
+        } else if (IsOption(argument, u"F")) {
             force = true;
         } else if (IsOption(argument, u"IM") && i + 1 < argc) {
             imageName = hostwin::FromUtf8(argv[++i]);
@@ -59,24 +102,14 @@ int main(int argc, char** argv) {
     if (imageName.empty())
         return Usage("Invalid syntax. /IM option is required.");
 
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        std::fprintf(stderr, "ERROR: %s\n", Reason(error).c_str());
-        return static_cast<int>(error);
-    }
     std::vector<Match> matches;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry))
-        if (lstrcmpiW(entry.szExeFile, imageName.c_str()) == 0 &&
-            entry.th32ProcessID != GetCurrentProcessId())
-            matches.push_back(Match{entry.th32ProcessID, entry.szExeFile});
-    CloseHandle(snapshot);
+    if (!FindMatches(imageName, matches)) {
+        std::fprintf(stderr, "ERROR: The process list could not be read. %s\n",
+                     Reason(GetLastError()).c_str());
+        return kFailed;
+    }
 
-    const std::string pattern = hostwin::ToUtf8(imageName);
-    DWORD result = ERROR_SUCCESS;
+    int result = 0;
     size_t found = 0;
     for (const Match& match : matches) {
         const std::string image = hostwin::ToUtf8(match.image);
@@ -88,18 +121,13 @@ int main(int argc, char** argv) {
                          "Reason: This process can only be terminated forcefully (with /F "
                          "option).\n",
                          image.c_str(), pid);
-            result = ERROR_INVALID_FUNCTION;
+            result = kFailed;
             continue;
         }
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, match.pid);
-        if (process == NULL && GetLastError() == ERROR_INVALID_PARAMETER)
+        DWORD error = EndProcess(match.pid);
+        if (error == ERROR_INVALID_PARAMETER)
             continue; // ended since the snapshot was taken
         ++found;
-        DWORD error = ERROR_SUCCESS;
-        if (process == NULL || !TerminateProcess(process, kTerminatedExitCode))
-            error = GetLastError();
-        if (process != NULL)
-            CloseHandle(process);
         if (error == ERROR_SUCCESS) {
             std::printf("SUCCESS: The process \"%s\" with PID %lu has been terminated.\n",
                         image.c_str(), pid);
@@ -108,12 +136,19 @@ int main(int argc, char** argv) {
                          "ERROR: The process \"%s\" with PID %lu could not be terminated.\n"
                          "Reason: %s\n",
                          image.c_str(), pid, Reason(error).c_str());
-            result = error;
+            result = kFailed;
         }
     }
     if (found == 0) {
-        std::fprintf(stderr, "ERROR: The process \"%s\" not found.\n", pattern.c_str());
-        return ERROR_WAIT_NO_CHILDREN;
+        std::fprintf(stderr, "ERROR: The process \"%s\" not found.\n",
+                     hostwin::ToUtf8(imageName).c_str());
+        return kNotFound;
     }
-    return static_cast<int>(result);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return hostwin::RunHostProgram(argc, argv, Taskkill);
 }

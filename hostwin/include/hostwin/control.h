@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <hostwin/text.h>
 
 #include <array>
 #include <string>
@@ -37,11 +38,21 @@ std::string MachineRoot();
 // Fault injection: the nth call (1-based, counted from now) of `function` fails with `code`
 // (a Win32 code, or an HRESULT for functions that return one). nth = 0 fails every call.
 // HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE" sets the same from the environment at start-up.
+// An entry that cannot be parsed, or names no fault point of the program, stops the program
+// with a one-line error.
 void InjectFault(const std::string& function, unsigned nth, DWORD code);
 // The nth call of `function` throws std::bad_alloc instead, as a C++ allocation inside the
 // platform call would; "Name@N=throw" in HOSTWIN_FAULTS.
 void InjectThrow(const std::string& function, unsigned nth);
+// Call delays, a test control beside faults: the nth call (0: every call) of `function` waits
+// `milliseconds` (real time, not scaled) before it does anything, so a test can hold a thread
+// inside a window it needs to hit. HOSTWIN_DELAYS="CreateProcessW@1=200" sets the same from
+// the environment, with the same checks as HOSTWIN_FAULTS.
+void DelayCall(const std::string& function, unsigned nth, DWORD milliseconds);
+// Clears faults and delays.
 void ClearFaults();
+// Reads HOSTWIN_FAULTS and HOSTWIN_DELAYS now, rather than at the first fault point.
+void LoadTestControls();
 
 // Call log of platform calls and their arguments, in call order. Off unless enabled here or
 // by HOSTWIN_CALL_LOG=FILE, which appends "pid function(args)" lines to FILE.
@@ -83,13 +94,16 @@ bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly = true
 // The registry store file of this machine (below $HOSTWIN_ROOT/registry/).
 std::string RegistryStorePath();
 
+// The frame of every host program, tools included: records argv, reads the test controls of
+// the environment (a bad HOSTWIN_FAULTS or HOSTWIN_DELAYS entry stops the program), runs
+// `body`, then reports the end: "exit code 0x%08X" on stderr under HOSTWIN_SHOW_EXIT_CODE=1,
+// and the handles still open, one "kind<TAB>count" line per kind, to HOSTWIN_HANDLE_REPORT=FILE.
+int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv));
+// The index of the first argument that is not UTF-8 (the host's ANSI code page), or -1.
+int FirstNonUtf8Argument(int argc, char** argv);
+
 // Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();
-
-// UTF-16 <-> UTF-8 for host-side code (tools, tests).
-std::string ToUtf8(const WCHAR* text);
-std::string ToUtf8(const std::u16string& text);
-std::u16string FromUtf8(const std::string& text);
 
 // Windows path <-> host path of this machine: C:\ is $HOSTWIN_ROOT/drive_c/, Z:\ is /.
 std::string HostPath(const std::u16string& windowsPath);

@@ -1,0 +1,17 @@
+// Owners of SQLite objects for the stores that keep machine state in SQLite.
+#pragma once
+
+#include <hostwin/owner.h>
+
+#include <sqlite3.h>
+
+namespace hostwin {
+
+struct SqliteStatementPolicy {
+    using Value = sqlite3_stmt*;
+    static sqlite3_stmt* Invalid() { return nullptr; }
+    static void Close(sqlite3_stmt* statement) { sqlite3_finalize(statement); }
+};
+using UniqueStatement = UniqueResource<SqliteStatementPolicy>;
+
+} // namespace hostwin
