@@ -2,6 +2,7 @@
 // Reports go to $HOSTWIN_ROOT/debug.log (or stderr with HOSTWIN_DEBUG_OUTPUT=stderr) and to
 // an in-process capture that tests read.
 #include "core.h"
+#include "registry_store.h"
 
 #include <crtdbg.h>
 #include <tchar.h>
@@ -183,6 +184,7 @@ void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD 
 }
 
 void WINAPI ExitProcess(UINT uExitCode) {
+    registry::CloseStore(); // _exit skips the handler that would
     ReportExitCode(uExitCode);
     _exit(static_cast<int>(uExitCode & 0xFF));
 }

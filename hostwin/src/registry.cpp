@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace hostwin::registry {
 
@@ -371,23 +370,16 @@ std::string DescribeSubKey(HKEY key, const WCHAR* subKey) {
 
 // Subkeys as enumeration shows them; a classes view merges both parts, the user's spelling
 // first.
-std::vector<KeyRow> ChildrenOf(StoreTransaction& t, const KeyView& view) {
-    std::vector<Part> parts = Parts(view);
-    if (parts.size() == 1)
-        return t.Children(parts.front().id);
-    std::map<std::u16string, KeyRow> merged;
-    for (const Part& part : parts)
-        for (KeyRow& row : t.Children(part.id))
-            merged.emplace(FoldName(row.name), std::move(row));
-    std::vector<KeyRow> rows;
-    for (auto& entry : merged)
-        rows.push_back(std::move(entry.second));
-    return rows;
+std::shared_ptr<const ChildList> ChildrenOf(StoreTransaction& t, const KeyView& view) {
+    std::vector<KeyId> ids;
+    for (const Part& part : Parts(view))
+        ids.push_back(part.id);
+    return t.Children(ids);
 }
 
-std::vector<ValueRow> ValuesOf(StoreTransaction& t, const KeyView& view) {
+std::shared_ptr<const ValueList> ValuesOf(StoreTransaction& t, const KeyView& view) {
     std::optional<Part> part = PrimaryPart(view);
-    return part ? t.Values(part->id) : std::vector<ValueRow>();
+    return part ? t.Values(part->id) : std::make_shared<const ValueList>();
 }
 
 // Copies a name with its NUL into a buffer of *count units; *count becomes its length.
@@ -447,7 +439,7 @@ LONG DeleteKeyCommon(HKEY hKey, LPCWSTR lpSubKey) {
             return ERROR_FILE_NOT_FOUND;
         if (!PartWritable(t, *part))
             return ERROR_ACCESS_DENIED;
-        if (t.ChildCount(part->id) > 0)
+        if (t.HasChildren(part->id))
             return ERROR_ACCESS_DENIED; // Windows deletes leaves only
         std::optional<KeyRow> row = t.Key(part->id);
         if (!row || row->parent == 0)
@@ -706,10 +698,10 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
         KeyRef ref;
         if (LONG error = ResolveFor(t, hKey, KEY_ENUMERATE_SUB_KEYS, &ref))
             return error;
-        std::vector<KeyRow> children = ChildrenOf(t, ref.view);
-        if (dwIndex >= children.size())
+        std::shared_ptr<const ChildList> children = ChildrenOf(t, ref.view);
+        if (dwIndex >= children->rows.size())
             return ERROR_NO_MORE_ITEMS;
-        const KeyRow& child = children[dwIndex];
+        const KeyRow& child = children->rows[dwIndex];
         if (child.name.size() + 1 > *lpcchName ||
             (lpClass && child.keyClass.size() + 1 > *lpcchClass))
             return ERROR_MORE_DATA;
@@ -735,10 +727,10 @@ LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD 
         KeyRef ref;
         if (LONG error = ResolveFor(t, hKey, KEY_QUERY_VALUE, &ref))
             return error;
-        std::vector<ValueRow> values = ValuesOf(t, ref.view);
-        if (dwIndex >= values.size())
+        std::shared_ptr<const ValueList> values = ValuesOf(t, ref.view);
+        if (dwIndex >= values->rows.size())
             return ERROR_NO_MORE_ITEMS;
-        const ValueRow& value = values[dwIndex];
+        const ValueRow& value = values->rows[dwIndex];
         if (LONG error = CopyName(value.name, lpValueName, lpcchValueName))
             return error;
         return CopyData(value, lpType, lpData, lpcbData);
@@ -772,29 +764,20 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
         } else if (lpcchClass) {
             *lpcchClass = static_cast<DWORD>(keyClass.size());
         }
-        std::vector<KeyRow> children = ChildrenOf(t, ref.view);
-        std::vector<ValueRow> values = ValuesOf(t, ref.view);
-        size_t maxSubKey = 0, maxClass = 0, maxValueName = 0, maxValue = 0;
-        for (const KeyRow& child : children) {
-            maxSubKey = std::max(maxSubKey, child.name.size());
-            maxClass = std::max(maxClass, child.keyClass.size());
-        }
-        for (const ValueRow& value : values) {
-            maxValueName = std::max(maxValueName, value.name.size());
-            maxValue = std::max(maxValue, value.data.size());
-        }
+        std::shared_ptr<const ChildList> children = ChildrenOf(t, ref.view);
+        std::shared_ptr<const ValueList> values = ValuesOf(t, ref.view);
         if (lpcSubKeys)
-            *lpcSubKeys = static_cast<DWORD>(children.size());
+            *lpcSubKeys = static_cast<DWORD>(children->rows.size());
         if (lpcbMaxSubKeyLen)
-            *lpcbMaxSubKeyLen = static_cast<DWORD>(maxSubKey);
+            *lpcbMaxSubKeyLen = static_cast<DWORD>(children->maxName);
         if (lpcbMaxClassLen)
-            *lpcbMaxClassLen = static_cast<DWORD>(maxClass);
+            *lpcbMaxClassLen = static_cast<DWORD>(children->maxClass);
         if (lpcValues)
-            *lpcValues = static_cast<DWORD>(values.size());
+            *lpcValues = static_cast<DWORD>(values->rows.size());
         if (lpcbMaxValueNameLen)
-            *lpcbMaxValueNameLen = static_cast<DWORD>(maxValueName);
+            *lpcbMaxValueNameLen = static_cast<DWORD>(values->maxName);
         if (lpcbMaxValueLen)
-            *lpcbMaxValueLen = static_cast<DWORD>(maxValue);
+            *lpcbMaxValueLen = static_cast<DWORD>(values->maxData);
         if (lpftLastWriteTime) {
             int64_t written = row ? row->written : 0;
             lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(written);

@@ -1,16 +1,30 @@
 // The registry store: SQLite in WAL mode under $HOSTWIN_ROOT/registry/, so that readers never
 // wait for writers, every committed call is visible to other processes at once, and a process
 // that dies mid-call leaves the previous state behind.
+//
+// Durability: the last process to close the store copies the log into the main file, so a
+// store at rest is one file. Beside it, registry.db-state says whether the log may hold changes
+// the main file lacks ('1' once a process has committed a change, '0' once the log is copied
+// back), and every process holds a lock on it while it has the store open: the one that finds
+// no other holder checks the files before SQLite reads them, so that a lost or damaged log is
+// reported instead of being quietly dropped.
 #include "registry_store.h"
 
+#include "registry_log.h"
+
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -20,9 +34,11 @@ namespace hostwin::registry {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30000;
+// How long a call waits for a lock another connection holds, before HOSTWIN_TIME_SCALE.
+constexpr DWORD kLockWaitMs = 10000;
 constexpr int kApplicationId = 0x484B5247; // marks the file as a registry store
 constexpr int kSchemaVersion = 1;
+constexpr size_t kCachedLists = 4; // per kind; enough for a walk that nests one level at a time
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys(
@@ -44,8 +60,20 @@ CREATE TABLE IF NOT EXISTS vals(
     UNIQUE(key, fold));
 )sql";
 
+// Per connection: the log is copied back at 1000 pages, and a log grown past 4 MiB by a long
+// reader is cut back to that size once it restarts.
+const char* const kConnectionPragmas = "PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=1000; "
+                                       "PRAGMA journal_size_limit=4194304";
+
 const char16_t* const kHiveNames[kHiveCount] = {u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER",
                                                 u"HKEY_USERS", u"HKEY_CURRENT_CONFIG"};
+
+using Clock = std::chrono::steady_clock;
+
+template <class List> struct CachedList {
+    std::vector<KeyId> keys;
+    std::shared_ptr<const List> list;
+};
 
 // Key ids are never reused (AUTOINCREMENT), so a handle to a deleted key can tell.
 struct Connection {
@@ -54,10 +82,20 @@ struct Connection {
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
+    int stateFd = -1;
+    bool readOnly = false;
+    bool markedChanged = false; // this connection has set the state to '1'
     KeyId roots[kHiveCount] = {};
     std::unordered_map<const char*, sqlite3_stmt*> statements;
     unsigned writeCommits = 0;
     std::set<std::string> reported;
+    Clock::time_point deadline;
+    int64_t dataVersion = -1;
+    std::deque<CachedList<ChildList>> children;
+    std::deque<CachedList<ValueList>> values;
+    // The thread whose read snapshot is open, and the store lock it holds meanwhile.
+    std::atomic<std::thread::id> snapshotThread{};
+    std::unique_lock<std::mutex> snapshotLock;
 };
 
 Connection& TheConnection() {
@@ -65,14 +103,28 @@ Connection& TheConnection() {
     return *connection;
 }
 
-void CloseConnection(Connection& c) {
-    for (auto& entry : c.statements)
-        sqlite3_finalize(entry.second);
-    c.statements.clear();
-    if (c.db)
-        sqlite3_close_v2(c.db);
-    c.db = nullptr;
-    c.path.clear();
+Clock::duration LockWait() {
+    return std::chrono::milliseconds(ScaleMilliseconds(kLockWaitMs));
+}
+
+std::string LockWaitText() {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g s", ScaleMilliseconds(kLockWaitMs) / 1000.0);
+    return text;
+}
+
+// SQLite's busy handler: retries until the call's deadline.
+int WaitWhileBusy(void* context, int attempt) {
+    const Connection& c = *static_cast<const Connection*>(context);
+    if (Clock::now() >= c.deadline)
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(attempt < 10 ? 1 : 10));
+    return 1;
+}
+
+void ForgetLists(Connection& c) {
+    c.children.clear();
+    c.values.clear();
 }
 
 // A damaged or unusable store is said once per process and file, naming the file, and every
@@ -80,21 +132,51 @@ void CloseConnection(Connection& c) {
 LONG StoreError(Connection& c, const std::string& path, int rc, const char* detail) {
     int primary = rc & 0xFF;
     LONG code = ERROR_REGISTRY_IO_FAILED;
-    const char* what = "cannot be used";
+    std::string what = "cannot be used";
     if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB) {
         code = ERROR_REGISTRY_CORRUPT;
         what = "is damaged";
     } else if (primary == SQLITE_NOMEM) {
         return ERROR_OUTOFMEMORY;
     } else if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
-        what = "stayed locked by another process";
+        what = "stayed locked by another process for " + LockWaitText();
+    } else if (primary == SQLITE_READONLY) {
+        return ERROR_ACCESS_DENIED; // a store this user may only read
     }
-    std::string message = std::string("hostwin: registry store ") + path + " " + what + " (" +
+    std::string message = "hostwin: registry store " + path + " " + what + " (" +
                           (detail ? detail : sqlite3_errstr(rc)) + ")";
     if (c.reported.insert(message).second)
         std::fprintf(stderr, "%s\n", message.c_str());
     return code;
 }
+
+// --- the state file: lock and marker -------------------------------------------------------
+
+bool LockState(int fd, short type, bool wait, Clock::time_point deadline) {
+    for (;;) {
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(fd, F_SETLK, &lock) == 0)
+            return true;
+        if (!wait || Clock::now() >= deadline || (errno != EACCES && errno != EAGAIN))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool StateSaysChanged(int fd) {
+    char state = '0';
+    return fd >= 0 && pread(fd, &state, 1, 0) == 1 && state == '1';
+}
+
+void WriteState(Connection& c, bool changed) {
+    const char state = changed ? '1' : '0';
+    if (c.stateFd >= 0 && pwrite(c.stateFd, &state, 1, 0) == 1)
+        c.markedChanged = changed;
+}
+
+// --- store file helpers ----------------------------------------------------------------------
 
 int64_t NowTicks() {
     using namespace std::chrono;
@@ -102,7 +184,6 @@ int64_t NowTicks() {
         duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
     return unix100ns + 116444736000000000LL; // 1601 to 1970
 }
-
 WCHAR UpperUnit(WCHAR c) {
     if (c >= u'a' && c <= u'z')
         return static_cast<WCHAR>(c - 0x20);
@@ -189,21 +270,6 @@ int QueryInt(sqlite3* db, const char* sql, int64_t* value) {
     return rc;
 }
 
-int QueryText(sqlite3* db, const char* sql, std::string* value) {
-    sqlite3_stmt* statement = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_step(statement);
-        if (rc == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(statement, 0);
-            *value = text ? reinterpret_cast<const char*>(text) : "";
-            rc = SQLITE_OK;
-        }
-    }
-    sqlite3_finalize(statement);
-    return rc;
-}
-
 // Inserts a key below `parent` unless it exists; returns its id or 0 with `rc` set.
 KeyId EnsureKey(sqlite3* db, KeyId parent, const std::u16string& name, int* rc) {
     sqlite3_stmt* statement = nullptr;
@@ -238,72 +304,184 @@ KeyId EnsureKey(sqlite3* db, KeyId parent, const std::u16string& name, int* rc) 
     return id;
 }
 
-// Sets up a new or existing store file. Runs with the busy timeout, and is retried as a whole
-// when many processes meet a fresh machine at the same moment.
-int InitialiseStore(Connection& c, const char** detail) {
-    sqlite3* db = c.db;
-    std::string mode;
-    int rc = QueryText(db, "PRAGMA journal_mode", &mode);
+// The id of `name` below `parent`, 0 when missing.
+int FindKeyId(sqlite3* db, KeyId parent, const std::u16string& name, KeyId* id) {
+    sqlite3_stmt* statement = nullptr;
+    *id = 0;
+    int rc = sqlite3_prepare_v2(db, "SELECT id FROM keys WHERE parent = ? AND fold = ?", -1,
+                                &statement, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_int64(statement, 1, parent);
+        BindText(statement, 2, FoldBlob(name));
+        rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW)
+            *id = sqlite3_column_int64(statement, 0);
+        rc = rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+    sqlite3_finalize(statement);
+    return rc;
+}
+
+// Writes a new store under a temporary name and links it into place, so that the store's name
+// only ever shows a complete store: an empty or partial file there can only mean damage.
+int CreateStore(const std::string& path, std::string* detail) {
+    const std::string temporary = path + ".new-" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(temporary.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                             nullptr);
+    char pragmas[128];
+    std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d; PRAGMA user_version=%d",
+                  kApplicationId, kSchemaVersion);
+    if (rc == SQLITE_OK && (rc = Exec(db, "BEGIN")) == SQLITE_OK &&
+        (rc = Exec(db, kSchema)) == SQLITE_OK && (rc = Exec(db, pragmas)) == SQLITE_OK) {
+        KeyId machine = 0, software = 0;
+        for (int hive = 0; hive < kHiveCount && rc == SQLITE_OK; ++hive) {
+            KeyId root = EnsureKey(db, 0, kHiveNames[hive], &rc);
+            machine = hive == 0 ? root : machine;
+        }
+        // The classes view of a new machine starts with the machine's classes key present.
+        if (rc == SQLITE_OK)
+            software = EnsureKey(db, machine, u"SOFTWARE", &rc);
+        if (rc == SQLITE_OK)
+            EnsureKey(db, software, u"Classes", &rc);
+        if (rc == SQLITE_OK)
+            rc = Exec(db, "COMMIT");
+        if (rc == SQLITE_OK)
+            rc = Exec(db, "PRAGMA journal_mode=WAL");
+    }
     if (rc != SQLITE_OK)
-        return rc;
-    if (mode != "wal") {
-        rc = QueryText(db, "PRAGMA journal_mode=WAL", &mode);
-        if (rc != SQLITE_OK)
-            return rc;
-        if (mode != "wal") {
-            *detail = "cannot switch to write-ahead logging";
-            return SQLITE_CANTOPEN;
+        *detail = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db); // the only connection: leaves everything in the one file
+    if (rc == SQLITE_OK) {
+        int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        bool synced = fd >= 0 && fsync(fd) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (!synced || (link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST)) {
+            *detail = std::string("cannot put the new store in place: ") + std::strerror(errno);
+            rc = SQLITE_CANTOPEN;
         }
     }
-    if ((rc = Exec(db, "PRAGMA synchronous=NORMAL")) != SQLITE_OK)
+    unlink(temporary.c_str());
+    int directory = open(std::filesystem::path(path).parent_path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (directory >= 0) {
+        fsync(directory);
+        close(directory);
+    }
+    return rc;
+}
+
+// Checks that an existing file is a registry store of this version and finds the hive roots.
+// Only reads, so it never waits for a writer.
+int ReadStoreIdentity(Connection& c, const char** detail) {
+    sqlite3* db = c.db;
+    int rc = Exec(db, "BEGIN");
+    if (rc != SQLITE_OK)
         return rc;
-    if ((rc = Exec(db, "BEGIN IMMEDIATE")) != SQLITE_OK)
-        return rc;
-    auto fail = [&](int code) {
-        Exec(db, "ROLLBACK");
+    auto finish = [&](int code) {
+        Exec(db, code == SQLITE_OK ? "COMMIT" : "ROLLBACK");
         return code;
     };
     int64_t applicationId = 0, version = 0;
     if ((rc = QueryInt(db, "PRAGMA application_id", &applicationId)) != SQLITE_OK ||
         (rc = QueryInt(db, "PRAGMA user_version", &version)) != SQLITE_OK)
-        return fail(rc);
-    bool fresh = applicationId == 0 && version == 0;
-    if (fresh) {
-        int64_t tables = 0;
-        if ((rc = QueryInt(db, "SELECT count(*) FROM sqlite_schema", &tables)) != SQLITE_OK)
-            return fail(rc);
-        if (tables != 0) {
-            *detail = "holds a database that is not a registry store";
-            return fail(SQLITE_NOTADB);
-        }
-        char pragmas[128];
-        std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d; PRAGMA user_version=%d",
-                      kApplicationId, kSchemaVersion);
-        if ((rc = Exec(db, kSchema)) != SQLITE_OK || (rc = Exec(db, pragmas)) != SQLITE_OK)
-            return fail(rc);
-    } else if (applicationId != kApplicationId || version != kSchemaVersion) {
+        return finish(rc);
+    if (applicationId != kApplicationId || version != kSchemaVersion) {
         *detail = "holds a database that is not a registry store of this version";
-        return fail(SQLITE_NOTADB);
+        return finish(SQLITE_NOTADB);
     }
     for (int hive = 0; hive < kHiveCount; ++hive) {
-        c.roots[hive] = EnsureKey(db, 0, kHiveNames[hive], &rc);
-        if (rc != SQLITE_OK)
-            return fail(rc);
+        if ((rc = FindKeyId(db, 0, kHiveNames[hive], &c.roots[hive])) != SQLITE_OK)
+            return finish(rc);
+        if (c.roots[hive] == 0) {
+            *detail = "has lost a hive root";
+            return finish(SQLITE_CORRUPT);
+        }
     }
-    if (c.roots[0] == 0) {
-        *detail = "has no machine hive";
-        return fail(SQLITE_CORRUPT);
+    return finish(SQLITE_OK);
+}
+
+// With no other process on the store: copies the whole log into the main file and marks it
+// as holding everything, then empties the log. The mark comes before the log is cut, so a
+// crash in between leaves a log that repeats what the main file has, never a missing one.
+// Never waits: a foreign connection holding a lock just leaves the log for later.
+void SettleLog(Connection& c) {
+    const Clock::time_point deadline = c.deadline;
+    c.deadline = Clock::now();
+    struct RestoreDeadline {
+        Connection& c;
+        Clock::time_point deadline;
+        ~RestoreDeadline() { c.deadline = deadline; }
+    } restore{c, deadline};
+    int logFrames = -1, copied = -1;
+    if (sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_FULL, &logFrames, &copied) !=
+            SQLITE_OK ||
+        logFrames != copied)
+        return;
+    WriteState(c, false);
+    sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+// `settle`: copy the log back as a store in use is closed; false for a file found unusable,
+// which is left exactly as it is.
+void CloseConnection(Connection& c, bool settle = true) {
+    for (auto& entry : c.statements)
+        sqlite3_finalize(entry.second);
+    c.statements.clear();
+    ForgetLists(c);
+    if (c.db && !c.readOnly && settle) {
+        sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        if (c.stateFd >= 0 && LockState(c.stateFd, F_WRLCK, false, c.deadline))
+            SettleLog(c); // the last process on the store
     }
-    if (fresh) {
-        // The classes view of a new machine starts with the machine's classes key present.
-        KeyId software = EnsureKey(db, c.roots[0], u"SOFTWARE", &rc);
-        if (rc == SQLITE_OK)
-            EnsureKey(db, software, u"Classes", &rc);
-        if (rc != SQLITE_OK)
-            return fail(rc);
+    if (c.db)
+        sqlite3_close_v2(c.db);
+    if (c.stateFd >= 0)
+        close(c.stateFd); // releases the lock
+    c.db = nullptr;
+    c.stateFd = -1;
+    c.path.clear();
+    c.markedChanged = false;
+    c.dataVersion = -1;
+}
+
+// Checks the files before SQLite opens them, as the only process on the store (`alone`):
+// a store at rest must be whole, and its log must be there and sound when the state says it
+// holds changes. Creates a new store where there is none and nothing says there was one.
+int PrepareFiles(Connection& c, bool alone, std::string* detail) {
+    const std::string& path = c.path;
+    const bool changed = StateSaysChanged(c.stateFd);
+    std::string logDetail;
+    const FileState log = CheckWriteAheadLog(path + "-wal", &logDetail);
+    switch (CheckStoreFile(path, detail)) {
+    case FileState::Missing:
+        if (changed) {
+            *detail = "the file is missing, and " + path + "-state says it held changes";
+            return SQLITE_CORRUPT;
+        }
+        if (!alone || c.readOnly) {
+            *detail = "the file is missing";
+            return SQLITE_CANTOPEN;
+        }
+        return CreateStore(path, detail);
+    case FileState::Empty:
+    case FileState::Damaged:
+        return SQLITE_CORRUPT;
+    case FileState::Sound:
+        break;
     }
-    if ((rc = Exec(db, "COMMIT")) != SQLITE_OK)
-        return fail(rc);
+    if (!alone)
+        return SQLITE_OK; // the log is live: other processes are using it
+    if (log == FileState::Damaged) {
+        *detail = "its write-ahead log " + path + "-wal is damaged: " + logDetail;
+        return SQLITE_CORRUPT;
+    }
+    if (changed && (log == FileState::Missing || log == FileState::Empty)) {
+        *detail = "its write-ahead log " + path +
+                  "-wal, which holds changes the main file lacks, is missing";
+        return SQLITE_CORRUPT;
+    }
     return SQLITE_OK;
 }
 
@@ -315,36 +493,65 @@ LONG EnsureOpen(Connection& c) {
         info.st_ino == c.inode)
         return ERROR_SUCCESS;
     CloseConnection(c);
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(CloseStore); });
 
+    const std::string directory = std::filesystem::path(path).parent_path();
     std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_close_v2(db);
-        return StoreError(c, path, rc, nullptr);
-    }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    sqlite3_extended_result_codes(db, 1);
-    c.db = db;
+    std::filesystem::create_directories(directory, ignored);
     c.path = path;
-
-    const char* detail = nullptr;
-    for (int attempt = 0;; ++attempt) {
-        detail = nullptr;
-        rc = InitialiseStore(c, &detail);
-        if ((rc & 0xFF) != SQLITE_BUSY || attempt >= 50)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    c.readOnly = access(directory.c_str(), W_OK) != 0 ||
+                 (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0);
+    const std::string statePath = path + "-state";
+    c.stateFd = open(statePath.c_str(),
+                     c.readOnly ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (c.stateFd < 0 && !c.readOnly) {
+        std::string detail = statePath + ": " + std::strerror(errno);
+        CloseConnection(c, false);
+        return StoreError(c, path, SQLITE_CANTOPEN, detail.c_str());
     }
+    // Alone on the store: checks it and settles its log. Otherwise waits (bounded) for whoever
+    // is checking it now.
+    bool alone = !c.readOnly && LockState(c.stateFd, F_WRLCK, false, c.deadline);
+    if (!alone && c.stateFd >= 0 && !LockState(c.stateFd, F_RDLCK, true, c.deadline)) {
+        CloseConnection(c, false);
+        return StoreError(c, path, SQLITE_BUSY, "the store is being checked");
+    }
+
+    std::string detail;
+    int rc = PrepareFiles(c, alone, &detail);
+    if (rc == SQLITE_OK) {
+        // A store this user may only read, with no log beside it, is read as it stands: SQLite
+        // could not create the log's index next to it.
+        bool immutable = c.readOnly && access((path + "-wal").c_str(), F_OK) != 0;
+        std::string uri = "file:" + path + (immutable ? "?immutable=1" : "");
+        rc = sqlite3_open_v2(immutable ? uri.c_str() : path.c_str(), &c.db,
+                             (c.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                                 (immutable ? SQLITE_OPEN_URI : 0),
+                             nullptr);
+        if (rc != SQLITE_OK)
+            detail = c.db ? sqlite3_errmsg(c.db) : sqlite3_errstr(rc);
+    }
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(c.db, 1);
+        sqlite3_busy_handler(c.db, WaitWhileBusy, &c);
+        const char* identity = nullptr;
+        rc = c.readOnly ? SQLITE_OK : Exec(c.db, kConnectionPragmas);
+        if (rc == SQLITE_OK)
+            rc = ReadStoreIdentity(c, &identity);
+        if (rc != SQLITE_OK)
+            detail = identity ? identity : sqlite3_errmsg(c.db);
+    }
+    if (rc == SQLITE_OK && alone)
+        SettleLog(c); // what a crashed writer left in the log goes into the main file now
     if (rc == SQLITE_OK && stat(path.c_str(), &info) != 0)
         rc = SQLITE_CANTOPEN;
     if (rc != SQLITE_OK) {
-        std::string message = detail ? detail : sqlite3_errmsg(db);
-        CloseConnection(c);
-        return StoreError(c, path, rc, message.c_str());
+        CloseConnection(c, false);
+        return StoreError(c, path, rc, detail.c_str());
     }
+    if (alone)
+        LockState(c.stateFd, F_RDLCK, false, c.deadline); // an atomic downgrade
     c.device = info.st_dev;
     c.inode = info.st_ino;
     return ERROR_SUCCESS;
@@ -377,36 +584,64 @@ std::u16string FoldName(const std::u16string& name) {
     return folded;
 }
 
-StoreTransaction::StoreTransaction(bool write) : m_lock(TheConnection().lock), m_write(write) {
-    Connection& c = TheConnection();
-    m_status = EnsureOpen(c);
-    if (m_status != ERROR_SUCCESS)
-        return;
-    m_db = c.db;
-    int rc = Exec(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN");
-    if (rc != SQLITE_OK) {
-        m_status = StoreError(c, c.path, rc, sqlite3_errmsg(m_db));
-        return;
-    }
-    m_open = true;
-}
-
 namespace {
 // Statements still positioned on a row would hold the transaction open.
 void ResetStatements(Connection& c) {
     for (auto& entry : c.statements)
         sqlite3_reset(entry.second);
 }
+
+// Cached lists hold until another connection commits (the data version moves) or this one
+// changes something.
+void ForgetListsIfStoreChanged(Connection& c) {
+    int64_t version = -1;
+    if (QueryInt(c.db, "PRAGMA data_version", &version) != SQLITE_OK || version != c.dataVersion)
+        ForgetLists(c);
+    c.dataVersion = version;
+}
 } // namespace
+
+StoreTransaction::StoreTransaction(bool write) : m_write(write) {
+    Connection& c = TheConnection();
+    if (c.snapshotThread.load() == std::this_thread::get_id()) {
+        m_nested = true;
+        m_db = c.db;
+        if (write)
+            m_status = ERROR_ACCESS_DENIED; // a snapshot only reads
+        return;
+    }
+    m_lock = std::unique_lock<std::mutex>(c.lock);
+    c.deadline = Clock::now() + LockWait();
+    m_status = EnsureOpen(c);
+    if (m_status != ERROR_SUCCESS)
+        return;
+    m_db = c.db;
+    if (write && c.readOnly) {
+        m_status = ERROR_ACCESS_DENIED;
+        return;
+    }
+    int rc = Exec(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (rc != SQLITE_OK) {
+        m_status = StoreError(c, c.path, rc, sqlite3_errmsg(m_db));
+        return;
+    }
+    m_open = true;
+    ForgetListsIfStoreChanged(c);
+}
 
 StoreTransaction::~StoreTransaction() {
     if (m_open) {
-        ResetStatements(TheConnection());
+        Connection& c = TheConnection();
+        ResetStatements(c);
         Exec(m_db, "ROLLBACK");
+        if (m_write)
+            ForgetLists(c); // lists read inside the rolled-back changes
     }
 }
 
 LONG StoreTransaction::Commit() {
+    if (m_nested)
+        return ERROR_SUCCESS;
     Connection& c = TheConnection();
     if (m_write)
         CrashPointBeforeCommit(c);
@@ -415,7 +650,56 @@ LONG StoreTransaction::Commit() {
     if (rc != SQLITE_OK)
         return StoreError(c, c.path, rc, sqlite3_errmsg(m_db)); // the destructor rolls back
     m_open = false;
+    if (m_write && !c.markedChanged)
+        WriteState(c, true); // the log now holds a change the main file lacks
     return ERROR_SUCCESS;
+}
+
+void StoreTransaction::Changed() {
+    ForgetLists(TheConnection());
+}
+
+LONG BeginSnapshot() {
+    Connection& c = TheConnection();
+    if (c.snapshotThread.load() == std::this_thread::get_id())
+        return ERROR_ACCESS_DENIED; // one at a time
+    std::unique_lock<std::mutex> lock(c.lock);
+    c.deadline = Clock::now() + LockWait();
+    if (LONG status = EnsureOpen(c))
+        return status;
+    // A first read pins the snapshot now rather than at the first call inside it.
+    int64_t ignored = 0;
+    int rc = Exec(c.db, "BEGIN");
+    if (rc == SQLITE_OK)
+        rc = QueryInt(c.db, "SELECT count(*) FROM keys WHERE id = 1", &ignored);
+    if (rc != SQLITE_OK) {
+        Exec(c.db, "ROLLBACK");
+        return StoreError(c, c.path, rc, sqlite3_errmsg(c.db));
+    }
+    ForgetListsIfStoreChanged(c);
+    c.snapshotLock = std::move(lock);
+    c.snapshotThread = std::this_thread::get_id();
+    return ERROR_SUCCESS;
+}
+
+void EndSnapshot() {
+    Connection& c = TheConnection();
+    if (c.snapshotThread.load() != std::this_thread::get_id())
+        return;
+    ResetStatements(c);
+    Exec(c.db, "COMMIT");
+    c.snapshotThread = std::thread::id();
+    c.snapshotLock.unlock();
+}
+
+void CloseStore() {
+    Connection& c = TheConnection();
+    // A thread still inside a call (or this thread's own snapshot) keeps the store as it is;
+    // the next process to open it copies the log back.
+    if (c.snapshotThread.load() == std::this_thread::get_id() || !c.lock.try_lock())
+        return;
+    CloseConnection(c);
+    c.lock.unlock();
 }
 
 sqlite3_stmt* StoreTransaction::Prepare(const char* sql) {
@@ -451,14 +735,8 @@ KeyId StoreTransaction::HiveRoot(Hive hive) {
 bool StoreTransaction::KeyExists(KeyId id) {
     sqlite3_stmt* s = Prepare("SELECT 1 FROM keys WHERE id = ?");
     sqlite3_bind_int64(s, 1, id);
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc != SQLITE_DONE) {
-        Connection& c = TheConnection();
-        throw StoreFailure{StoreError(c, c.path, rc, sqlite3_errmsg(m_db))};
-    }
-    return false;
+    Step(s, SQLITE_ROW);
+    return sqlite3_data_count(s) != 0;
 }
 
 namespace {
@@ -473,6 +751,29 @@ KeyRow KeyFromRow(sqlite3_stmt* s) {
     row.written = sqlite3_column_int64(s, 4);
     row.readOnly = sqlite3_column_int(s, 5) != 0;
     return row;
+}
+
+// The cached list for `keys`, moved to the front; null when there is none.
+template <class List>
+std::shared_ptr<const List> FindList(std::deque<CachedList<List>>& cache,
+                                     const std::vector<KeyId>& keys) {
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+        if (it->keys == keys) {
+            CachedList<List> found = std::move(*it);
+            cache.erase(it);
+            cache.push_front(std::move(found));
+            return cache.front().list;
+        }
+    }
+    return nullptr;
+}
+
+template <class List>
+void KeepList(std::deque<CachedList<List>>& cache, const std::vector<KeyId>& keys,
+              std::shared_ptr<const List> list) {
+    cache.push_front(CachedList<List>{keys, std::move(list)});
+    if (cache.size() > kCachedLists)
+        cache.pop_back();
 }
 } // namespace
 
@@ -498,6 +799,7 @@ std::optional<KeyId> StoreTransaction::FindChild(KeyId parent, const std::u16str
 
 KeyId StoreTransaction::CreateChild(KeyId parent, const std::u16string& name,
                                     const std::u16string& keyClass) {
+    Changed();
     sqlite3_stmt* s =
         Prepare("INSERT INTO keys(parent, name, fold, class, written) VALUES(?, ?, ?, ?, ?)");
     sqlite3_bind_int64(s, 1, parent);
@@ -511,32 +813,73 @@ KeyId StoreTransaction::CreateChild(KeyId parent, const std::u16string& name,
     return id;
 }
 
-std::vector<KeyRow> StoreTransaction::Children(KeyId parent) {
+std::shared_ptr<const ChildList> StoreTransaction::Children(const std::vector<KeyId>& parents) {
+    Connection& c = TheConnection();
+    if (auto cached = FindList(c.children, parents))
+        return cached;
     static const std::string sql =
         std::string("SELECT ") + kKeyColumns + " FROM keys WHERE parent = ? ORDER BY fold";
-    sqlite3_stmt* s = Prepare(sql.c_str());
-    sqlite3_bind_int64(s, 1, parent);
-    std::vector<KeyRow> rows;
-    for (;;) {
-        Step(s, SQLITE_ROW);
-        if (sqlite3_data_count(s) == 0)
-            break;
-        rows.push_back(KeyFromRow(s));
+    auto list = std::make_shared<ChildList>();
+    std::vector<std::u16string> folds; // of list->rows, while merging
+    for (size_t part = 0; part < parents.size(); ++part) {
+        sqlite3_stmt* s = Prepare(sql.c_str());
+        sqlite3_bind_int64(s, 1, parents[part]);
+        std::vector<KeyRow> rows;
+        for (;;) {
+            Step(s, SQLITE_ROW);
+            if (sqlite3_data_count(s) == 0)
+                break;
+            rows.push_back(KeyFromRow(s));
+        }
+        if (part == 0) {
+            list->rows = std::move(rows);
+            if (parents.size() > 1)
+                for (const KeyRow& row : list->rows)
+                    folds.push_back(FoldName(row.name));
+            continue;
+        }
+        // Both sides are sorted by folded name: one merge pass, the earlier part winning.
+        std::vector<KeyRow> merged;
+        std::vector<std::u16string> mergedFolds;
+        size_t i = 0;
+        for (KeyRow& row : rows) {
+            std::u16string fold = FoldName(row.name);
+            for (; i < list->rows.size() && folds[i] < fold; ++i) {
+                merged.push_back(std::move(list->rows[i]));
+                mergedFolds.push_back(std::move(folds[i]));
+            }
+            if (i < list->rows.size() && folds[i] == fold)
+                continue;
+            merged.push_back(std::move(row));
+            mergedFolds.push_back(std::move(fold));
+        }
+        for (; i < list->rows.size(); ++i) {
+            merged.push_back(std::move(list->rows[i]));
+            mergedFolds.push_back(std::move(folds[i]));
+        }
+        list->rows = std::move(merged);
+        folds = std::move(mergedFolds);
     }
-    return rows;
+    for (const KeyRow& row : list->rows) {
+        list->maxName = std::max(list->maxName, row.name.size());
+        list->maxClass = std::max(list->maxClass, row.keyClass.size());
+    }
+    KeepList(c.children, parents, std::shared_ptr<const ChildList>(list));
+    return list;
 }
 
-int64_t StoreTransaction::ChildCount(KeyId parent) {
-    sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys WHERE parent = ?");
+bool StoreTransaction::HasChildren(KeyId parent) {
+    sqlite3_stmt* s = Prepare("SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
     sqlite3_bind_int64(s, 1, parent);
     Step(s, SQLITE_ROW);
-    return sqlite3_column_int64(s, 0);
+    return sqlite3_data_count(s) != 0;
 }
 
 void StoreTransaction::DeleteKey(KeyId id) {
     std::optional<KeyRow> row = Key(id);
     if (!row)
         return;
+    Changed();
     sqlite3_stmt* s = Prepare("DELETE FROM vals WHERE key = ?");
     sqlite3_bind_int64(s, 1, id);
     Step(s, SQLITE_DONE);
@@ -547,6 +890,7 @@ void StoreTransaction::DeleteKey(KeyId id) {
 }
 
 void StoreTransaction::SetReadOnly(KeyId id, bool readOnly) {
+    Changed();
     sqlite3_stmt* s = Prepare("UPDATE keys SET readonly = ? WHERE id = ?");
     sqlite3_bind_int(s, 1, readOnly ? 1 : 0);
     sqlite3_bind_int64(s, 2, id);
@@ -574,21 +918,29 @@ std::optional<ValueRow> StoreTransaction::Value(KeyId key, const std::u16string&
     return ValueFromRow(s);
 }
 
-std::vector<ValueRow> StoreTransaction::Values(KeyId key) {
+std::shared_ptr<const ValueList> StoreTransaction::Values(KeyId key) {
+    Connection& c = TheConnection();
+    const std::vector<KeyId> keys = {key};
+    if (auto cached = FindList(c.values, keys))
+        return cached;
     sqlite3_stmt* s = Prepare("SELECT name, type, data FROM vals WHERE key = ? ORDER BY seq");
     sqlite3_bind_int64(s, 1, key);
-    std::vector<ValueRow> rows;
+    auto list = std::make_shared<ValueList>();
     for (;;) {
         Step(s, SQLITE_ROW);
         if (sqlite3_data_count(s) == 0)
             break;
-        rows.push_back(ValueFromRow(s));
+        list->rows.push_back(ValueFromRow(s));
+        list->maxName = std::max(list->maxName, list->rows.back().name.size());
+        list->maxData = std::max(list->maxData, list->rows.back().data.size());
     }
-    return rows;
+    KeepList(c.values, keys, std::shared_ptr<const ValueList>(list));
+    return list;
 }
 
 void StoreTransaction::SetValue(KeyId key, const std::u16string& name, DWORD type, const BYTE* data,
                                 DWORD size) {
+    Changed();
     // An existing value keeps its place in the enumeration order and its name's spelling.
     sqlite3_stmt* s = Prepare("UPDATE vals SET type = ?, data = ? WHERE key = ? AND fold = ?");
     sqlite3_bind_int64(s, 1, type);
@@ -609,6 +961,7 @@ void StoreTransaction::SetValue(KeyId key, const std::u16string& name, DWORD typ
 }
 
 bool StoreTransaction::DeleteValue(KeyId key, const std::u16string& name) {
+    Changed();
     sqlite3_stmt* s = Prepare("DELETE FROM vals WHERE key = ? AND fold = ?");
     sqlite3_bind_int64(s, 1, key);
     BindText(s, 2, FoldBlob(name));
@@ -620,6 +973,7 @@ bool StoreTransaction::DeleteValue(KeyId key, const std::u16string& name) {
 }
 
 void StoreTransaction::Touch(KeyId key) {
+    Changed();
     sqlite3_stmt* s = Prepare("UPDATE keys SET written = ? WHERE id = ?");
     sqlite3_bind_int64(s, 1, NowTicks());
     sqlite3_bind_int64(s, 2, key);

@@ -6,6 +6,7 @@
 #include "core.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -47,6 +48,19 @@ struct ValueRow {
     std::vector<BYTE> data;
 };
 
+// A key's sub-keys in enumeration order, or its values, with the longest name, class and data,
+// as RegQueryInfoKeyW reports them.
+struct ChildList {
+    std::vector<KeyRow> rows;
+    size_t maxName = 0;
+    size_t maxClass = 0;
+};
+struct ValueList {
+    std::vector<ValueRow> rows;
+    size_t maxName = 0;
+    size_t maxData = 0;
+};
+
 // Upper-cases a name the way key and value names compare.
 std::u16string FoldName(const std::u16string& name);
 
@@ -68,16 +82,18 @@ public:
     std::optional<KeyRow> Key(KeyId id);
     std::optional<KeyId> FindChild(KeyId parent, const std::u16string& name);
     KeyId CreateChild(KeyId parent, const std::u16string& name, const std::u16string& keyClass);
-    // Children ordered by folded name, as Windows enumerates them.
-    std::vector<KeyRow> Children(KeyId parent);
-    int64_t ChildCount(KeyId parent);
+    // The children of one key, or of several merged (a name present in more than one keeps the
+    // first key's row), ordered by folded name as Windows enumerates them. The list is kept
+    // until the store changes, so that enumerating by increasing index costs O(1) per step.
+    std::shared_ptr<const ChildList> Children(const std::vector<KeyId>& parents);
+    bool HasChildren(KeyId parent);
     // Removes a key that has no children, with its values.
     void DeleteKey(KeyId id);
     void SetReadOnly(KeyId id, bool readOnly);
 
     std::optional<ValueRow> Value(KeyId key, const std::u16string& name);
-    // Values in the order they were first set.
-    std::vector<ValueRow> Values(KeyId key);
+    // Values in the order they were first set; kept like Children().
+    std::shared_ptr<const ValueList> Values(KeyId key);
     void SetValue(KeyId key, const std::u16string& name, DWORD type, const BYTE* data, DWORD size);
     bool DeleteValue(KeyId key, const std::u16string& name);
     // Marks the key as written now.
@@ -87,15 +103,27 @@ private:
     sqlite3_stmt* Prepare(const char* sql);
     void Step(sqlite3_stmt* statement, int expected);
 
+    void Changed();
+
     std::unique_lock<std::mutex> m_lock;
     sqlite3* m_db = nullptr;
     bool m_write = false;
     bool m_open = false;
+    bool m_nested = false; // inside this thread's read snapshot
     LONG m_status = 0;
 };
 
 // The store file of this machine.
 std::string StorePath();
+
+// Runs every registry call of the calling thread in one read transaction until EndSnapshot(),
+// so that a walk over many keys sees one consistent state. Other threads of the process wait
+// meanwhile; writes from the snapshot's thread fail with ERROR_ACCESS_DENIED.
+LONG BeginSnapshot();
+void EndSnapshot();
+
+// Closes the store as a process that ends does, so that the main file holds every change.
+void CloseStore();
 
 // Runs `body` in a transaction and commits it; store failures become the returned code.
 template <class Body> LONG RunTransaction(bool write, Body&& body) {
