@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++
     g++-mingw-w64-i686-win32 mingw-w64-tools binutils-mingw-w64-i686
-    libgtest-dev libgmock-dev libsqlite3-dev nlohmann-json3-dev
+    libgtest-dev libgmock-dev libsqlite3-dev nlohmann-json3-dev libutfcpp-dev libbenchmark-dev
 )
 
 missing=()

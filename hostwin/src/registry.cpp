@@ -485,6 +485,13 @@ std::string RegistryStorePath() {
     return registry::StorePath();
 }
 
+RegistrySnapshot::RegistrySnapshot() : m_status(registry::BeginSnapshot()) {}
+
+RegistrySnapshot::~RegistrySnapshot() {
+    if (m_status == ERROR_SUCCESS)
+        registry::EndSnapshot();
+}
+
 } // namespace hostwin
 
 using namespace hostwin;

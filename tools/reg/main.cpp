@@ -55,17 +55,19 @@ struct Options {
 };
 
 // Parses argv[first...]; false on an option the command does not take, a missing option
-// argument, a repeated one, or more than one value selector.
+// argument, a repeated one, or more than one value selector. Where the command takes a file,
+// anything but one of its switch words is an argument, so that /tmp/keys.reg is a path.
 bool ParseOptions(int argc, char** argv, int first, const std::string& command, Options* options) {
-    auto known = [&](const char* name) {
-        static const std::map<std::string, std::vector<std::string>> table = {
-            {"query", {"v", "ve", "s", "reg:32", "reg:64"}},
-            {"add", {"v", "ve", "t", "s", "d", "f", "reg:32", "reg:64"}},
-            {"delete", {"v", "ve", "va", "f", "reg:32", "reg:64"}},
-            {"export", {"y", "reg:32", "reg:64"}},
-            {"import", {"reg:32", "reg:64"}},
-        };
-        for (const std::string& option : table.at(command))
+    static const std::map<std::string, std::vector<std::string>> switches = {
+        {"query", {"v", "ve", "s", "reg:32", "reg:64"}},
+        {"add", {"v", "ve", "t", "s", "d", "f", "reg:32", "reg:64"}},
+        {"delete", {"v", "ve", "va", "f", "reg:32", "reg:64"}},
+        {"export", {"y", "reg:32", "reg:64"}},
+        {"import", {"reg:32", "reg:64"}},
+    };
+    const bool takesFile = command == "export" || command == "import";
+    auto known = [&](const std::string& name) {
+        for (const std::string& option : switches.at(command))
             if (option == name)
                 return true;
         return false;
@@ -77,12 +79,11 @@ bool ParseOptions(int argc, char** argv, int first, const std::string& command, 
             continue;
         }
         std::string name = Lower(arg.substr(1));
-        if (!known(name.c_str())) {
-            if (arg[0] == '/' && arg.find('/', 1) != std::string::npos) {
-                options->positional.push_back(arg); // a host path such as /tmp/keys.reg
-                continue;
-            }
-            return false;
+        if (!known(name)) {
+            if (!takesFile)
+                return false;
+            options->positional.push_back(arg);
+            continue;
         }
         auto next = [&](std::optional<std::string>* slot) {
             if (i + 1 >= argc || slot->has_value())
@@ -453,6 +454,13 @@ void Usage() {
 int main(int argc, char** argv) {
     if (argc < 2)
         return InvalidSyntax("");
+    // Names are compared as UTF-16: bytes that are not UTF-8 would turn two names into one.
+    for (int i = 1; i < argc; ++i) {
+        std::u16string ignored;
+        if (!Utf8ToUtf16(argv[i], &ignored))
+            return Fail("ERROR: Argument " + std::to_string(i) + " (\"" + Printable(argv[i]) +
+                        "\") is not valid UTF-8.");
+    }
     std::string command = Lower(argv[1]);
     if (command == "/?" || command == "-?") {
         Usage();

@@ -79,6 +79,21 @@ std::vector<ClassObjectRegistration> ClassObjectRegistrations();
 bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly = true);
 // The registry store file of this machine (below $HOSTWIN_ROOT/registry/).
 std::string RegistryStorePath();
+// Registry: while it lives, every registry call of the calling thread reads from one snapshot
+// of the store, so a walk over a tree sees it whole even while other processes change it.
+// Writes from that thread fail with ERROR_ACCESS_DENIED, and other threads of the process
+// wait for their registry calls until it ends. Status() is the code it could not start with.
+class RegistrySnapshot {
+public:
+    RegistrySnapshot();
+    ~RegistrySnapshot();
+    RegistrySnapshot(const RegistrySnapshot&) = delete;
+    RegistrySnapshot& operator=(const RegistrySnapshot&) = delete;
+    LONG Status() const { return m_status; }
+
+private:
+    LONG m_status;
+};
 
 // Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();
