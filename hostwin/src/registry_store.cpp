@@ -3,14 +3,14 @@
 // that dies mid-call leaves the previous state behind.
 //
 // Durability: the last process to close the store copies the log into the main file, so a
-// store at rest is one file. Beside it, registry.db-state says whether the log may hold changes
-// the main file lacks ('1' once a process has committed a change, '0' once the log is copied
-// back), and every process holds a lock on it while it has the store open: the one that finds
-// no other holder checks the files before SQLite reads them, so that a lost or damaged log is
-// reported instead of being quietly dropped.
+// store at rest is one file. Every write also counts itself in the store, and the count is
+// written to registry.db-state beside it after the commit; every process holds a lock on that
+// file while it has the store open. The first process on a store at rest checks the files and
+// compares the counts, so that a lost or damaged log (whose changes SQLite would quietly do
+// without) is reported rather than giving an older registry.
 #include "registry_store.h"
 
-#include "registry_log.h"
+#include "registry_file.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -37,7 +37,7 @@ namespace {
 // How long a call waits for a lock another connection holds, before HOSTWIN_TIME_SCALE.
 constexpr DWORD kLockWaitMs = 10000;
 constexpr int kApplicationId = 0x484B5247; // marks the file as a registry store
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr size_t kCachedLists = 4; // per kind; enough for a walk that nests one level at a time
 
 const char* const kSchema = R"sql(
@@ -58,6 +58,8 @@ CREATE TABLE IF NOT EXISTS vals(
     type INTEGER NOT NULL,
     data BLOB NOT NULL,
     UNIQUE(key, fold));
+CREATE TABLE IF NOT EXISTS state(commits INTEGER NOT NULL);
+INSERT INTO state VALUES(0);
 )sql";
 
 // Per connection: the log is copied back at 1000 pages, and a log grown past 4 MiB by a long
@@ -84,7 +86,6 @@ struct Connection {
     ino_t inode = 0;
     int stateFd = -1;
     bool readOnly = false;
-    bool markedChanged = false; // this connection has set the state to '1'
     KeyId roots[kHiveCount] = {};
     std::unordered_map<const char*, sqlite3_stmt*> statements;
     unsigned writeCommits = 0;
@@ -165,15 +166,19 @@ bool LockState(int fd, short type, bool wait, Clock::time_point deadline) {
     }
 }
 
-bool StateSaysChanged(int fd) {
-    char state = '0';
-    return fd >= 0 && pread(fd, &state, 1, 0) == 1 && state == '1';
+// The number of writes committed to the store, as the state file last recorded it.
+int64_t RecordedCommits(int fd) {
+    char text[24] = {};
+    if (fd < 0 || pread(fd, text, sizeof text - 1, 0) <= 0)
+        return 0;
+    return std::strtoll(text, nullptr, 10);
 }
 
-void WriteState(Connection& c, bool changed) {
-    const char state = changed ? '1' : '0';
-    if (c.stateFd >= 0 && pwrite(c.stateFd, &state, 1, 0) == 1)
-        c.markedChanged = changed;
+void RecordCommits(const Connection& c, int64_t commits) {
+    char text[24];
+    int size = std::snprintf(text, sizeof text, "%020lld\n", static_cast<long long>(commits));
+    if (c.stateFd >= 0)
+        (void)!pwrite(c.stateFd, text, static_cast<size_t>(size), 0);
 }
 
 // --- store file helpers ----------------------------------------------------------------------
@@ -372,9 +377,9 @@ int CreateStore(const std::string& path, std::string* detail) {
     return rc;
 }
 
-// Checks that an existing file is a registry store of this version and finds the hive roots.
-// Only reads, so it never waits for a writer.
-int ReadStoreIdentity(Connection& c, const char** detail) {
+// Checks that an existing file is a registry store of this version, finds the hive roots and
+// reads how many writes the store holds. Only reads, so it never waits for a writer.
+int ReadStoreIdentity(Connection& c, int64_t* commits, const char** detail) {
     sqlite3* db = c.db;
     int rc = Exec(db, "BEGIN");
     if (rc != SQLITE_OK)
@@ -391,6 +396,8 @@ int ReadStoreIdentity(Connection& c, const char** detail) {
         *detail = "holds a database that is not a registry store of this version";
         return finish(SQLITE_NOTADB);
     }
+    if ((rc = QueryInt(db, "SELECT commits FROM state", commits)) != SQLITE_OK)
+        return finish(rc);
     for (int hive = 0; hive < kHiveCount; ++hive) {
         if ((rc = FindKeyId(db, 0, kHiveNames[hive], &c.roots[hive])) != SQLITE_OK)
             return finish(rc);
@@ -402,25 +409,13 @@ int ReadStoreIdentity(Connection& c, const char** detail) {
     return finish(SQLITE_OK);
 }
 
-// With no other process on the store: copies the whole log into the main file and marks it
-// as holding everything, then empties the log. The mark comes before the log is cut, so a
-// crash in between leaves a log that repeats what the main file has, never a missing one.
+// With no other process on the store: copies the whole log into the main file and empties it.
 // Never waits: a foreign connection holding a lock just leaves the log for later.
 void SettleLog(Connection& c) {
     const Clock::time_point deadline = c.deadline;
     c.deadline = Clock::now();
-    struct RestoreDeadline {
-        Connection& c;
-        Clock::time_point deadline;
-        ~RestoreDeadline() { c.deadline = deadline; }
-    } restore{c, deadline};
-    int logFrames = -1, copied = -1;
-    if (sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_FULL, &logFrames, &copied) !=
-            SQLITE_OK ||
-        logFrames != copied)
-        return;
-    WriteState(c, false);
     sqlite3_wal_checkpoint_v2(c.db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    c.deadline = deadline;
 }
 
 // `settle`: copy the log back as a store in use is closed; false for a file found unusable,
@@ -442,21 +437,18 @@ void CloseConnection(Connection& c, bool settle = true) {
     c.db = nullptr;
     c.stateFd = -1;
     c.path.clear();
-    c.markedChanged = false;
     c.dataVersion = -1;
 }
 
-// Checks the files before SQLite opens them, as the only process on the store (`alone`):
-// a store at rest must be whole, and its log must be there and sound when the state says it
-// holds changes. Creates a new store where there is none and nothing says there was one.
-int PrepareFiles(Connection& c, bool alone, std::string* detail) {
+// Checks the main file before SQLite opens it, and creates a new store where there is none and
+// nothing says there was one. `alone`: no other process has the store open.
+int PrepareFile(Connection& c, bool alone, std::string* detail) {
     const std::string& path = c.path;
-    const bool changed = StateSaysChanged(c.stateFd);
-    std::string logDetail;
-    const FileState log = CheckWriteAheadLog(path + "-wal", &logDetail);
-    switch (CheckStoreFile(path, detail)) {
+    struct stat log {};
+    const bool logEmpty = stat((path + "-wal").c_str(), &log) != 0 || log.st_size == 0;
+    switch (CheckStoreFile(path, alone && logEmpty, detail)) {
     case FileState::Missing:
-        if (changed) {
+        if (RecordedCommits(c.stateFd) > 0) {
             *detail = "the file is missing, and " + path + "-state says it held changes";
             return SQLITE_CORRUPT;
         }
@@ -471,18 +463,21 @@ int PrepareFiles(Connection& c, bool alone, std::string* detail) {
     case FileState::Sound:
         break;
     }
-    if (!alone)
-        return SQLITE_OK; // the log is live: other processes are using it
-    if (log == FileState::Damaged) {
-        *detail = "its write-ahead log " + path + "-wal is damaged: " + logDetail;
-        return SQLITE_CORRUPT;
-    }
-    if (changed && (log == FileState::Missing || log == FileState::Empty)) {
-        *detail = "its write-ahead log " + path +
-                  "-wal, which holds changes the main file lacks, is missing";
-        return SQLITE_CORRUPT;
-    }
     return SQLITE_OK;
+}
+
+// Alone on the store, after SQLite has read its log: fewer writes in the store than were
+// counted means the log that held the rest is missing or damaged.
+int CheckNothingLost(const Connection& c, int64_t commits, std::string* detail) {
+    const int64_t recorded = RecordedCommits(c.stateFd);
+    if (commits >= recorded)
+        return SQLITE_OK;
+    struct stat log {};
+    const bool missing = stat((c.path + "-wal").c_str(), &log) != 0 || log.st_size == 0;
+    *detail = "its write-ahead log " + c.path + "-wal, which held " +
+              std::to_string(recorded - commits) + " committed change(s) the main file lacks, " +
+              (missing ? "is missing" : "is damaged");
+    return SQLITE_CORRUPT;
 }
 
 // Opens (or re-opens, after the machine root changed or the file was replaced) the store.
@@ -519,7 +514,7 @@ LONG EnsureOpen(Connection& c) {
     }
 
     std::string detail;
-    int rc = PrepareFiles(c, alone, &detail);
+    int rc = PrepareFile(c, alone, &detail);
     if (rc == SQLITE_OK) {
         // A store this user may only read, with no log beside it, is read as it stands: SQLite
         // could not create the log's index next to it.
@@ -535,12 +530,17 @@ LONG EnsureOpen(Connection& c) {
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(c.db, 1);
         sqlite3_busy_handler(c.db, WaitWhileBusy, &c);
+        // The log is copied back by SettleLog alone, and never out of a store found damaged.
+        sqlite3_db_config(c.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         const char* identity = nullptr;
+        int64_t commits = 0;
         rc = c.readOnly ? SQLITE_OK : Exec(c.db, kConnectionPragmas);
         if (rc == SQLITE_OK)
-            rc = ReadStoreIdentity(c, &identity);
+            rc = ReadStoreIdentity(c, &commits, &identity);
         if (rc != SQLITE_OK)
             detail = identity ? identity : sqlite3_errmsg(c.db);
+        else if (alone)
+            rc = CheckNothingLost(c, commits, &detail);
     }
     if (rc == SQLITE_OK && alone)
         SettleLog(c); // what a crashed writer left in the log goes into the main file now
@@ -643,15 +643,20 @@ LONG StoreTransaction::Commit() {
     if (m_nested)
         return ERROR_SUCCESS;
     Connection& c = TheConnection();
-    if (m_write)
+    int64_t commits = 0;
+    if (m_write) {
+        sqlite3_stmt* s = Prepare("UPDATE state SET commits = commits + 1 RETURNING commits");
+        Step(s, SQLITE_ROW);
+        commits = sqlite3_column_int64(s, 0);
         CrashPointBeforeCommit(c);
+    }
     ResetStatements(c);
     int rc = Exec(m_db, "COMMIT");
     if (rc != SQLITE_OK)
         return StoreError(c, c.path, rc, sqlite3_errmsg(m_db)); // the destructor rolls back
     m_open = false;
-    if (m_write && !c.markedChanged)
-        WriteState(c, true); // the log now holds a change the main file lacks
+    if (m_write)
+        RecordCommits(c, commits);
     return ERROR_SUCCESS;
 }
 

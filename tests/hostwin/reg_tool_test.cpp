@@ -1,5 +1,5 @@
 // The reg tool, run out of process as a user runs it: output and messages, exit codes,
-// several processes on one store, export and import, and what a crash or a damaged store does.
+// several processes on one store, export and import, and what a crash does.
 #include "machine.h"
 #include "registry_values.h"
 
@@ -274,23 +274,6 @@ TEST_F(RegToolTest, ACrashBeforeCommitLeavesThePreviousState) {
 
     EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Before", u"v"), Sz(u"kept"));
     EXPECT_TRUE(Succeeds(add));
-}
-
-TEST_F(RegToolTest, ADamagedStoreIsNamedAndNeverReplaced) {
-    const std::string store = RootPath("registry/registry.db");
-    const std::string garbage(4096, '\x5A');
-    WriteFile(store, garbage);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"query", "HKLM\\Software"}, {"add", "HKLM\\Software\\New", "/f"}}) {
-        ProgramResult result = Reg(args);
-        EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_NE(result.err.find("registry store " + store + " is damaged"), std::string::npos)
-            << result.err;
-        EXPECT_NE(result.err.find("ERROR: The configuration registry database is corrupt.\n"),
-                  std::string::npos)
-            << result.err;
-    }
-    EXPECT_EQ(ReadFile(store), garbage);
 }
 
 } // namespace
