@@ -485,11 +485,25 @@ std::string RegistryStorePath() {
     return registry::StorePath();
 }
 
-RegistrySnapshot::RegistrySnapshot() : m_status(registry::BeginSnapshot()) {}
+RegistrySnapshot::RegistrySnapshot() : m_status(registry::BeginScope(false)) {}
 
 RegistrySnapshot::~RegistrySnapshot() {
     if (m_status == ERROR_SUCCESS)
-        registry::EndSnapshot();
+        registry::EndScope(false);
+}
+
+RegistryBatch::RegistryBatch() : m_status(registry::BeginScope(true)) {}
+
+RegistryBatch::~RegistryBatch() {
+    if (m_status == ERROR_SUCCESS && !m_ended)
+        registry::EndScope(false);
+}
+
+LONG RegistryBatch::Commit() {
+    if (m_status != ERROR_SUCCESS || m_ended)
+        return m_status != ERROR_SUCCESS ? m_status : ERROR_INVALID_PARAMETER;
+    m_ended = true;
+    return registry::EndScope(true);
 }
 
 } // namespace hostwin

@@ -94,9 +94,11 @@ struct Connection {
     int64_t dataVersion = -1;
     std::deque<CachedList<ChildList>> children;
     std::deque<CachedList<ValueList>> values;
-    // The thread whose read snapshot is open, and the store lock it holds meanwhile.
-    std::atomic<std::thread::id> snapshotThread{};
-    std::unique_lock<std::mutex> snapshotLock;
+    // The thread whose scope (a snapshot or a batch) is open, and the store lock it holds
+    // meanwhile.
+    std::atomic<std::thread::id> scopeThread{};
+    std::unique_lock<std::mutex> scopeLock;
+    bool scopeWrites = false;
 };
 
 Connection& TheConnection() {
@@ -603,11 +605,17 @@ void ForgetListsIfStoreChanged(Connection& c) {
 
 StoreTransaction::StoreTransaction(bool write) : m_write(write) {
     Connection& c = TheConnection();
-    if (c.snapshotThread.load() == std::this_thread::get_id()) {
+    if (c.scopeThread.load() == std::this_thread::get_id()) {
         m_nested = true;
         m_db = c.db;
-        if (write)
+        if (write && !c.scopeWrites) {
             m_status = ERROR_ACCESS_DENIED; // a snapshot only reads
+        } else if (write) {
+            // Each call in a batch still applies whole or not at all.
+            int rc = Exec(m_db, "SAVEPOINT call");
+            m_status = rc == SQLITE_OK ? 0 : StoreError(c, c.path, rc, sqlite3_errmsg(m_db));
+            m_open = rc == SQLITE_OK;
+        }
         return;
     }
     m_lock = std::unique_lock<std::mutex>(c.lock);
@@ -633,16 +641,20 @@ StoreTransaction::~StoreTransaction() {
     if (m_open) {
         Connection& c = TheConnection();
         ResetStatements(c);
-        Exec(m_db, "ROLLBACK");
+        Exec(m_db, m_nested ? "ROLLBACK TO call; RELEASE call" : "ROLLBACK");
         if (m_write)
             ForgetLists(c); // lists read inside the rolled-back changes
     }
 }
 
 LONG StoreTransaction::Commit() {
-    if (m_nested)
-        return ERROR_SUCCESS;
     Connection& c = TheConnection();
+    if (m_nested) {
+        if (m_open)
+            Exec(m_db, "RELEASE call");
+        m_open = false;
+        return ERROR_SUCCESS;
+    }
     int64_t commits = 0;
     if (m_write) {
         sqlite3_stmt* s = Prepare("UPDATE state SET commits = commits + 1 RETURNING commits");
@@ -664,44 +676,68 @@ void StoreTransaction::Changed() {
     ForgetLists(TheConnection());
 }
 
-LONG BeginSnapshot() {
+LONG BeginScope(bool write) {
     Connection& c = TheConnection();
-    if (c.snapshotThread.load() == std::this_thread::get_id())
+    if (c.scopeThread.load() == std::this_thread::get_id())
         return ERROR_ACCESS_DENIED; // one at a time
     std::unique_lock<std::mutex> lock(c.lock);
     c.deadline = Clock::now() + LockWait();
     if (LONG status = EnsureOpen(c))
         return status;
-    // A first read pins the snapshot now rather than at the first call inside it.
+    if (write && c.readOnly)
+        return ERROR_ACCESS_DENIED;
+    // A first read pins a snapshot now rather than at the first call inside it.
     int64_t ignored = 0;
-    int rc = Exec(c.db, "BEGIN");
+    int rc = Exec(c.db, write ? "BEGIN IMMEDIATE" : "BEGIN");
     if (rc == SQLITE_OK)
         rc = QueryInt(c.db, "SELECT count(*) FROM keys WHERE id = 1", &ignored);
     if (rc != SQLITE_OK) {
+        LONG status = StoreError(c, c.path, rc, sqlite3_errmsg(c.db));
         Exec(c.db, "ROLLBACK");
-        return StoreError(c, c.path, rc, sqlite3_errmsg(c.db));
+        return status;
     }
     ForgetListsIfStoreChanged(c);
-    c.snapshotLock = std::move(lock);
-    c.snapshotThread = std::this_thread::get_id();
+    c.scopeLock = std::move(lock);
+    c.scopeWrites = write;
+    c.scopeThread = std::this_thread::get_id();
     return ERROR_SUCCESS;
 }
 
-void EndSnapshot() {
+LONG EndScope(bool commit) {
     Connection& c = TheConnection();
-    if (c.snapshotThread.load() != std::this_thread::get_id())
-        return;
-    ResetStatements(c);
-    Exec(c.db, "COMMIT");
-    c.snapshotThread = std::thread::id();
-    c.snapshotLock.unlock();
+    if (c.scopeThread.load() != std::this_thread::get_id())
+        return ERROR_INVALID_PARAMETER;
+    LONG status = ERROR_SUCCESS;
+    if (c.scopeWrites && commit) {
+        int64_t commits = 0;
+        int rc =
+            QueryInt(c.db, "UPDATE state SET commits = commits + 1 RETURNING commits", &commits);
+        if (rc == SQLITE_OK) {
+            CrashPointBeforeCommit(c);
+            ResetStatements(c);
+            rc = Exec(c.db, "COMMIT");
+        }
+        if (rc == SQLITE_OK)
+            RecordCommits(c, commits);
+        else
+            status = StoreError(c, c.path, rc, sqlite3_errmsg(c.db));
+    }
+    if (sqlite3_get_autocommit(c.db) == 0) { // a snapshot, or a batch not committed
+        ResetStatements(c);
+        Exec(c.db, "ROLLBACK");
+        if (c.scopeWrites)
+            ForgetLists(c);
+    }
+    c.scopeThread = std::thread::id();
+    c.scopeLock.unlock();
+    return status;
 }
 
 void CloseStore() {
     Connection& c = TheConnection();
     // A thread still inside a call (or this thread's own snapshot) keeps the store as it is;
     // the next process to open it copies the log back.
-    if (c.snapshotThread.load() == std::this_thread::get_id() || !c.lock.try_lock())
+    if (c.scopeThread.load() == std::this_thread::get_id() || !c.lock.try_lock())
         return;
     CloseConnection(c);
     c.lock.unlock();

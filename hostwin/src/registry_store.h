@@ -109,18 +109,19 @@ private:
     sqlite3* m_db = nullptr;
     bool m_write = false;
     bool m_open = false;
-    bool m_nested = false; // inside this thread's read snapshot
+    bool m_nested = false; // inside this thread's scope
     LONG m_status = 0;
 };
 
 // The store file of this machine.
 std::string StorePath();
 
-// Runs every registry call of the calling thread in one read transaction until EndSnapshot(),
-// so that a walk over many keys sees one consistent state. Other threads of the process wait
-// meanwhile; writes from the snapshot's thread fail with ERROR_ACCESS_DENIED.
-LONG BeginSnapshot();
-void EndSnapshot();
+// Runs every registry call of the calling thread in one transaction until EndScope(): a read
+// snapshot, so that a walk over many keys sees one consistent state, or (`write`) a batch whose
+// changes apply together at EndScope(true) or not at all. Other threads of the process wait
+// meanwhile; writes inside a snapshot fail with ERROR_ACCESS_DENIED.
+LONG BeginScope(bool write);
+LONG EndScope(bool commit);
 
 // Closes the store as a process that ends does, so that the main file holds every change.
 void CloseStore();

@@ -341,6 +341,38 @@ TEST_F(RegToolTest, ExportAndImportKeepStringsThatAQuotedFormWouldChange) {
             << hostwin::ToUtf8(name);
 }
 
+// Two processes: one exports a tree while the other deletes it. The export is the whole tree
+// as it was, or a failure; never a success with part of it.
+TEST_F(RegToolTest, AnExportRacingADeletionWritesTheWholeTreeOrFails) {
+    constexpr int kKeys = 300;
+    std::string tree = "Windows Registry Editor Version 5.00\r\n";
+    for (int i = 0; i < kKeys; ++i)
+        tree += "[HKEY_CURRENT_USER\\Software\\Race\\K" + std::to_string(i / 10) + "\\K" +
+                std::to_string(i) + "]\r\n\"v\"=\"x\"\r\n";
+    WriteFile(RootPath("tree.reg"), tree);
+    const std::vector<BYTE> keyLine = Utf16Bytes(u"[HKEY_CURRENT_USER\\Software\\Race\\K");
+    const std::string needle(keyLine.begin(), keyLine.end());
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(Succeeds({"import", RootPath("tree.reg")}));
+        ProgramResult exported, deleted;
+        std::thread deleter([&] { deleted = Reg({"delete", "HKCU\\Software\\Race", "/f"}); });
+        exported = Reg({"export", "HKCU\\Software\\Race", RootPath("race.reg"), "/y"});
+        deleter.join();
+        EXPECT_EQ(deleted.exitStatus, 0) << deleted.err;
+        if (exported.exitStatus != 0) {
+            EXPECT_EQ(exported.exitStatus, 1);
+            EXPECT_EQ(exported.err, kNotFound);
+            continue;
+        }
+        const std::string file = ReadFile(RootPath("race.reg"));
+        size_t keys = 0;
+        for (size_t at = file.find(needle); at != std::string::npos; at = file.find(needle, at + 1))
+            ++keys;
+        EXPECT_EQ(keys, kKeys + kKeys / 10u); // the 300 keys and their 30 parents
+    }
+}
+
 TEST_F(RegToolTest, ACrashBeforeCommitLeavesThePreviousState) {
     ASSERT_TRUE(Succeeds({"add", "HKCU\\Software\\Before", "/v", "v", "/d", "kept", "/f"}));
     const std::vector<std::string> add = {"add", "HKCU\\Software\\A\\B\\C", "/v", "x", "/d", "y",

@@ -397,8 +397,15 @@ int Delete(const KeyPath& path, const Options& options) {
         std::cout << kCanceled << "\n";
         return 0;
     }
-    if (rc == ERROR_SUCCESS)
-        rc = DeleteTree(parent, name);
+    if (rc == ERROR_SUCCESS) {
+        // The whole tree goes in one transaction, so no reader ever sees part of it.
+        hostwin::RegistryBatch batch;
+        rc = batch.Status();
+        if (rc == ERROR_SUCCESS)
+            rc = DeleteTree(parent, name);
+        if (rc == ERROR_SUCCESS)
+            rc = batch.Commit();
+    }
     if (parent)
         RegCloseKey(parent);
     if (rc != ERROR_SUCCESS)

@@ -94,6 +94,23 @@ public:
 private:
     LONG m_status;
 };
+// Registry: while it lives, the registry calls of the calling thread form one write
+// transaction: Commit() applies all their changes at once, and without it none is applied.
+// Writers of other processes wait for it (as long as for any lock), other threads of the
+// process wait for their registry calls. Status() is the code it could not start with.
+class RegistryBatch {
+public:
+    RegistryBatch();
+    ~RegistryBatch();
+    RegistryBatch(const RegistryBatch&) = delete;
+    RegistryBatch& operator=(const RegistryBatch&) = delete;
+    LONG Status() const { return m_status; }
+    LONG Commit();
+
+private:
+    LONG m_status;
+    bool m_ended = false;
+};
 
 // Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();
