@@ -64,8 +64,9 @@ INSERT INTO state VALUES(0);
 
 // Per connection: the log is copied back at 1000 pages, and a log grown past 4 MiB by a long
 // reader is cut back to that size once it restarts.
-const char* const kConnectionPragmas = "PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=1000; "
-                                       "PRAGMA journal_size_limit=4194304";
+const char* const kConnectionPragmas =
+    "PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=1000; "
+    "PRAGMA journal_size_limit=4194304; PRAGMA cache_size=-16384";
 
 const char16_t* const kHiveNames[kHiveCount] = {u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER",
                                                 u"HKEY_USERS", u"HKEY_CURRENT_CONFIG"};
