@@ -3,6 +3,7 @@
 // an in-process capture that tests read.
 #include "core.h"
 #include "machine_layout.h"
+#include "registry_store.h"
 
 #include <crtdbg.h>
 #include <tchar.h>
@@ -178,6 +179,7 @@ void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD 
 }
 
 void WINAPI ExitProcess(UINT uExitCode) {
+    registry::CloseStore(); // _exit skips the handler that would
     ReportExitCode(uExitCode);
     _exit(static_cast<int>(uExitCode & 0xFF));
 }

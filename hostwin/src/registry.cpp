@@ -78,7 +78,7 @@ LONG DeleteKeyCommon(HKEY hKey, LPCWSTR lpSubKey) {
             return ERROR_FILE_NOT_FOUND;
         if (!PartWritable(t, *part))
             return ERROR_ACCESS_DENIED;
-        if (t.ChildCount(part->id) > 0)
+        if (t.HasChildren(part->id))
             return ERROR_ACCESS_DENIED; // Windows deletes leaves only
         std::optional<KeyRow> row = t.Key(part->id);
         if (!row || row->parent == 0)
@@ -118,6 +118,27 @@ bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly) {
 
 std::string RegistryStorePath() {
     return registry::StorePath();
+}
+
+RegistrySnapshot::RegistrySnapshot() : m_status(registry::BeginScope(false)) {}
+
+RegistrySnapshot::~RegistrySnapshot() {
+    if (m_status == ERROR_SUCCESS)
+        registry::EndScope(false);
+}
+
+RegistryBatch::RegistryBatch() : m_status(registry::BeginScope(true)) {}
+
+RegistryBatch::~RegistryBatch() {
+    if (m_status == ERROR_SUCCESS && !m_ended)
+        registry::EndScope(false);
+}
+
+LONG RegistryBatch::Commit() {
+    if (m_status != ERROR_SUCCESS || m_ended)
+        return m_status != ERROR_SUCCESS ? m_status : ERROR_INVALID_PARAMETER;
+    m_ended = true;
+    return registry::EndScope(true);
 }
 
 } // namespace hostwin
@@ -318,10 +339,10 @@ LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcch
         KeyRef ref;
         if (LONG error = ResolveFor(t, hKey, KEY_ENUMERATE_SUB_KEYS, &ref))
             return error;
-        std::vector<KeyRow> children = ChildrenOf(t, ref.view);
-        if (dwIndex >= children.size())
+        std::shared_ptr<const ChildList> children = ChildrenOf(t, ref.view);
+        if (dwIndex >= children->rows.size())
             return ERROR_NO_MORE_ITEMS;
-        const KeyRow& child = children[dwIndex];
+        const KeyRow& child = children->rows[dwIndex];
         if (child.name.size() + 1 > *lpcchName ||
             (lpClass && child.keyClass.size() + 1 > *lpcchClass))
             return ERROR_MORE_DATA;
@@ -347,10 +368,10 @@ LONG WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD 
         KeyRef ref;
         if (LONG error = ResolveFor(t, hKey, KEY_QUERY_VALUE, &ref))
             return error;
-        std::vector<ValueRow> values = ValuesOf(t, ref.view);
-        if (dwIndex >= values.size())
+        std::shared_ptr<const ValueList> values = ValuesOf(t, ref.view);
+        if (dwIndex >= values->rows.size())
             return ERROR_NO_MORE_ITEMS;
-        const ValueRow& value = values[dwIndex];
+        const ValueRow& value = values->rows[dwIndex];
         if (LONG error = CopyName(value.name, lpValueName, lpcchValueName))
             return error;
         return CopyData(value, lpType, lpData, lpcbData);
@@ -384,29 +405,20 @@ LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDW
         } else if (lpcchClass) {
             *lpcchClass = static_cast<DWORD>(keyClass.size());
         }
-        std::vector<KeyRow> children = ChildrenOf(t, ref.view);
-        std::vector<ValueRow> values = ValuesOf(t, ref.view);
-        size_t maxSubKey = 0, maxClass = 0, maxValueName = 0, maxValue = 0;
-        for (const KeyRow& child : children) {
-            maxSubKey = std::max(maxSubKey, child.name.size());
-            maxClass = std::max(maxClass, child.keyClass.size());
-        }
-        for (const ValueRow& value : values) {
-            maxValueName = std::max(maxValueName, value.name.size());
-            maxValue = std::max(maxValue, value.data.size());
-        }
+        std::shared_ptr<const ChildList> children = ChildrenOf(t, ref.view);
+        std::shared_ptr<const ValueList> values = ValuesOf(t, ref.view);
         if (lpcSubKeys)
-            *lpcSubKeys = static_cast<DWORD>(children.size());
+            *lpcSubKeys = static_cast<DWORD>(children->rows.size());
         if (lpcbMaxSubKeyLen)
-            *lpcbMaxSubKeyLen = static_cast<DWORD>(maxSubKey);
+            *lpcbMaxSubKeyLen = static_cast<DWORD>(children->maxName);
         if (lpcbMaxClassLen)
-            *lpcbMaxClassLen = static_cast<DWORD>(maxClass);
+            *lpcbMaxClassLen = static_cast<DWORD>(children->maxClass);
         if (lpcValues)
-            *lpcValues = static_cast<DWORD>(values.size());
+            *lpcValues = static_cast<DWORD>(values->rows.size());
         if (lpcbMaxValueNameLen)
-            *lpcbMaxValueNameLen = static_cast<DWORD>(maxValueName);
+            *lpcbMaxValueNameLen = static_cast<DWORD>(values->maxName);
         if (lpcbMaxValueLen)
-            *lpcbMaxValueLen = static_cast<DWORD>(maxValue);
+            *lpcbMaxValueLen = static_cast<DWORD>(values->maxData);
         if (lpftLastWriteTime) {
             int64_t written = row ? row->written : 0;
             lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(written);

@@ -8,6 +8,7 @@
 #include <hostwin/text.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -49,6 +50,19 @@ struct ValueRow {
     std::vector<BYTE> data;
 };
 
+// A key's sub-keys in enumeration order, or its values, with the longest name, class and data,
+// as RegQueryInfoKeyW reports them.
+struct ChildList {
+    std::vector<KeyRow> rows;
+    size_t maxName = 0;
+    size_t maxClass = 0;
+};
+struct ValueList {
+    std::vector<ValueRow> rows;
+    size_t maxName = 0;
+    size_t maxData = 0;
+};
+
 // One transaction on this machine's store. Holds the process-wide store lock for its life;
 // rolls back unless Commit() was reached.
 class StoreTransaction {
@@ -67,16 +81,18 @@ public:
     std::optional<KeyRow> Key(KeyId id);
     std::optional<KeyId> FindChild(KeyId parent, const std::u16string& name);
     KeyId CreateChild(KeyId parent, const std::u16string& name, const std::u16string& keyClass);
-    // Children ordered by folded name, as Windows enumerates them.
-    std::vector<KeyRow> Children(KeyId parent);
-    int64_t ChildCount(KeyId parent);
+    // The children of one key, or of several merged (a name present in more than one keeps the
+    // first key's row), ordered by folded name as Windows enumerates them. The list is kept
+    // until the store changes, so that enumerating by increasing index costs O(1) per step.
+    std::shared_ptr<const ChildList> Children(const std::vector<KeyId>& parents);
+    bool HasChildren(KeyId parent);
     // Removes a key that has no children, with its values.
     void DeleteKey(KeyId id);
     void SetReadOnly(KeyId id, bool readOnly);
 
     std::optional<ValueRow> Value(KeyId key, const std::u16string& name);
-    // Values in the order they were first set.
-    std::vector<ValueRow> Values(KeyId key);
+    // Values in the order they were first set; kept like Children().
+    std::shared_ptr<const ValueList> Values(KeyId key);
     void SetValue(KeyId key, const std::u16string& name, DWORD type, const BYTE* data, DWORD size);
     bool DeleteValue(KeyId key, const std::u16string& name);
     // Marks the key as written now.
@@ -86,15 +102,28 @@ private:
     sqlite3_stmt* Prepare(const char* sql);
     void Step(sqlite3_stmt* statement, int expected);
 
+    void Changed();
+
     std::unique_lock<std::mutex> m_lock;
     sqlite3* m_db = nullptr;
     bool m_write = false;
     bool m_open = false;
+    bool m_nested = false; // inside this thread's scope
     LONG m_status = 0;
 };
 
 // The store file of this machine.
 std::string StorePath();
+
+// Runs every registry call of the calling thread in one transaction until EndScope(): a read
+// snapshot, so that a walk over many keys sees one consistent state, or (`write`) a batch whose
+// changes apply together at EndScope(true) or not at all. Other threads of the process wait
+// meanwhile; writes inside a snapshot fail with ERROR_ACCESS_DENIED.
+LONG BeginScope(bool write);
+LONG EndScope(bool commit);
+
+// Closes the store as a process that ends does, so that the main file holds every change.
+void CloseStore();
 
 // Runs `body` in a transaction and commits it; store failures become the returned code.
 template <class Body> LONG RunTransaction(bool write, Body&& body) {

@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace hostwin::registry {
 
@@ -342,23 +341,16 @@ HKEY NewHandle(KeyView view, REGSAM access) {
 
 // Subkeys as enumeration shows them; a classes view merges both parts, the user's spelling
 // first.
-std::vector<KeyRow> ChildrenOf(StoreTransaction& t, const KeyView& view) {
-    std::vector<Part> parts = Parts(view);
-    if (parts.size() == 1)
-        return t.Children(parts.front().id);
-    std::map<std::u16string, KeyRow> merged;
-    for (const Part& part : parts)
-        for (KeyRow& row : t.Children(part.id))
-            merged.emplace(FoldName(row.name), std::move(row));
-    std::vector<KeyRow> rows;
-    for (auto& entry : merged)
-        rows.push_back(std::move(entry.second));
-    return rows;
+std::shared_ptr<const ChildList> ChildrenOf(StoreTransaction& t, const KeyView& view) {
+    std::vector<KeyId> ids;
+    for (const Part& part : Parts(view))
+        ids.push_back(part.id);
+    return t.Children(ids);
 }
 
-std::vector<ValueRow> ValuesOf(StoreTransaction& t, const KeyView& view) {
+std::shared_ptr<const ValueList> ValuesOf(StoreTransaction& t, const KeyView& view) {
     std::optional<Part> part = PrimaryPart(view);
-    return part ? t.Values(part->id) : std::vector<ValueRow>();
+    return part ? t.Values(part->id) : std::make_shared<const ValueList>();
 }
 
 LONG WalkPath(StoreTransaction& t, KeyView& view, const std::vector<std::u16string>& names,

@@ -96,7 +96,7 @@ HKEY NewHandle(KeyView view, REGSAM access);
 
 // Sub-keys as enumeration shows them (a classes view merges both parts, the user's spelling
 // first), and values.
-std::vector<KeyRow> ChildrenOf(StoreTransaction& t, const KeyView& view);
-std::vector<ValueRow> ValuesOf(StoreTransaction& t, const KeyView& view);
+std::shared_ptr<const ChildList> ChildrenOf(StoreTransaction& t, const KeyView& view);
+std::shared_ptr<const ValueList> ValuesOf(StoreTransaction& t, const KeyView& view);
 
 } // namespace hostwin::registry

@@ -107,6 +107,176 @@ TEST_F(RegistryTest, EnumerationListsEveryKeyAndValueOnce) {
               (std::vector<DWORD>{3, 1, 3, 5, 24})); // 24: "longer text" and its NUL
 }
 
+// Enumeration keeps each key's sorted lists between calls: every change, made by this process
+// or another one, between two steps must show in the next.
+TEST_F(RegistryTest, EnumerationSeesEveryChangeMadeBetweenItsSteps) {
+    auto reg = [](std::vector<std::string> args) {
+        args.insert(args.begin(), REG_EXE);
+        return testing_support::RunProgram(args).exitStatus;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(HKEY key, const std::string& path)> change;
+        Names subKeys, values;
+        DWORD maxValue;
+    };
+    const Case cases[] = {
+        {"this process adds a middle sub-key",
+         [](HKEY key, const std::string&) {
+             UniqueKey child;
+             ASSERT_EQ(Create(key, u"B", child), ERROR_SUCCESS);
+         },
+         {u"A", u"B", u"C"},
+         {u"v"},
+         4},
+        {"another process adds a middle sub-key",
+         [&](HKEY, const std::string& path) {
+             ASSERT_EQ(reg({"add", path + "\\B", "/f"}), 0);
+         },
+         {u"A", u"B", u"C"},
+         {u"v"},
+         4},
+        {"this process deletes the last sub-key",
+         [](HKEY key, const std::string&) { ASSERT_EQ(RegDeleteKeyW(key, u"C"), ERROR_SUCCESS); },
+         {u"A"},
+         {u"v"},
+         4},
+        {"another process deletes the first sub-key",
+         [&](HKEY, const std::string& path) {
+             ASSERT_EQ(reg({"delete", path + "\\A", "/f"}), 0);
+         },
+         {u"C"},
+         {u"v"},
+         4},
+        {"this process adds a longer value",
+         [](HKEY key, const std::string&) {
+             ASSERT_EQ(SetText(key, u"w", u"longer"), ERROR_SUCCESS);
+         },
+         {u"A", u"C"},
+         {u"v", u"w"},
+         14},
+        {"another process lengthens the value",
+         [&](HKEY, const std::string& path) {
+             ASSERT_EQ(reg({"add", path, "/v", "V", "/d", "longer", "/f"}), 0);
+         },
+         {u"A", u"C"},
+         {u"v"},
+         14},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::u16string path = u"Software\\Steps" + hostwin::FromUtf8(std::to_string(row++));
+        UniqueKey key;
+        ASSERT_EQ(Create(HKEY_CURRENT_USER, path, key, KEY_ALL_ACCESS), ERROR_SUCCESS);
+        MakeKey(key.get(), u"A");
+        MakeKey(key.get(), u"C");
+        ASSERT_EQ(SetText(key.get(), u"v", u"x"), ERROR_SUCCESS);
+        ASSERT_EQ(Sorted(Enumerate(key.get())), Sorted((Names{u"A", u"C"})));
+        ASSERT_EQ(Sorted(Enumerate(key.get(), true)), Sorted(Names{u"v"}));
+        c.change(key.get(), "HKCU\\" + hostwin::ToUtf8(path));
+        EXPECT_EQ(Sorted(Enumerate(key.get())), Sorted(c.subKeys));
+        EXPECT_EQ(Sorted(Enumerate(key.get(), true)), Sorted(c.values));
+        DWORD subKeys = 0, values = 0, maxValue = 0;
+        ASSERT_EQ(RegQueryInfoKeyW(key.get(), NULL, NULL, NULL, &subKeys, NULL, NULL, &values, NULL,
+                                   &maxValue, NULL, NULL),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(subKeys, c.subKeys.size());
+        EXPECT_EQ(values, c.values.size());
+        EXPECT_EQ(maxValue, c.maxValue);
+    }
+}
+
+// The classes view lists the sub-keys of both sides once each, the user's spelling where both
+// have a name, whichever side holds the first and the last name.
+TEST_F(RegistryTest, ClassesSubKeysMergeFromBothSides) {
+    struct Case {
+        const char* name;
+        Names user, machine, merged;
+    };
+    const Case cases[] = {
+        {"user first and last",
+         {u"a", u"C", u"g"},
+         {u"B", u"c", u"D"},
+         {u"a", u"B", u"C", u"D", u"g"}},
+        {"machine first and last", {u"b", u"D"}, {u"A", u"d", u"E"}, {u"A", u"b", u"D", u"E"}},
+        {"user side empty", {}, {u"x", u"Y"}, {u"x", u"Y"}},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::u16string name = u"Merge" + hostwin::FromUtf8(std::to_string(row++));
+        UniqueKey key;
+        ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Classes\\" + name, key), ERROR_SUCCESS);
+        for (const std::u16string& child : c.user)
+            MakeKey(key.get(), child);
+        ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\" + name, key), ERROR_SUCCESS);
+        for (const std::u16string& child : c.machine)
+            MakeKey(key.get(), child);
+        ASSERT_EQ(Open(HKEY_CLASSES_ROOT, name, KEY_READ, key), ERROR_SUCCESS);
+        EXPECT_EQ(Sorted(Enumerate(key.get())), Sorted(c.merged));
+        DWORD subKeys = 0;
+        ASSERT_EQ(RegQueryInfoKeyW(key.get(), NULL, NULL, NULL, &subKeys, NULL, NULL, NULL, NULL,
+                                   NULL, NULL, NULL),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(subKeys, c.merged.size());
+    }
+}
+
+// A snapshot keeps showing the tree as it was while another process deletes part of it, and
+// refuses writes; once it ends, calls see the store as it is.
+TEST_F(RegistryTest, ASnapshotReadsOneStateWhileAnotherProcessChangesTheStore) {
+    MakeKey(HKEY_CURRENT_USER, u"Software\\Snap\\K1");
+    MakeKey(HKEY_CURRENT_USER, u"Software\\Snap\\K2");
+    UniqueKey key, child;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Snap", KEY_ALL_ACCESS, key), ERROR_SUCCESS);
+    {
+        hostwin::RegistrySnapshot snapshot;
+        ASSERT_EQ(snapshot.Status(), ERROR_SUCCESS);
+        EXPECT_EQ(Sorted(Enumerate(key.get())), Sorted((Names{u"K1", u"K2"})));
+        ASSERT_EQ(testing_support::RunProgram({REG_EXE, "delete", "HKCU\\Software\\Snap\\K1", "/f"})
+                      .exitStatus,
+                  0);
+        EXPECT_EQ(Sorted(Enumerate(key.get())), Sorted((Names{u"K1", u"K2"})));
+        EXPECT_EQ(Open(key.get(), u"K1", KEY_READ, child), ERROR_SUCCESS);
+        EXPECT_EQ(Data(child.get(), u"v"), Sz(u"x"));
+        EXPECT_EQ(SetText(key.get(), u"w", u"y"), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Create(key.get(), u"K3", child), ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(Sorted(Enumerate(key.get())), Sorted(Names{u"K2"}));
+    EXPECT_EQ(SetText(key.get(), u"w", u"y"), ERROR_SUCCESS);
+}
+
+// A batch applies the changes of all its calls at once on Commit(), and none without it; a
+// call that fails inside it leaves the others in.
+TEST_F(RegistryTest, ABatchAppliesAllItsCallsOnCommitAndNoneWithout) {
+    MakeKey(HKEY_CURRENT_USER, u"Software\\Locked");
+    ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_CURRENT_USER, u"Software\\Locked"));
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "committed" : "dropped");
+        {
+            hostwin::RegistryBatch batch;
+            ASSERT_EQ(batch.Status(), ERROR_SUCCESS);
+            UniqueKey key;
+            ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Batch\\A", key), ERROR_SUCCESS);
+            ASSERT_EQ(SetText(key.get(), u"v", u"x"), ERROR_SUCCESS);
+            EXPECT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Locked\\New", key),
+                      ERROR_ACCESS_DENIED);
+            ASSERT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Locked"), ERROR_ACCESS_DENIED);
+            EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Batch\\A", KEY_READ, key), ERROR_SUCCESS);
+            if (commit) {
+                EXPECT_EQ(batch.Commit(), ERROR_SUCCESS);
+            }
+        }
+        UniqueKey key;
+        EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Batch\\A", KEY_READ, key),
+                  commit ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+        if (commit) {
+            EXPECT_EQ(Data(key.get(), u"v"), Sz(u"x"));
+        }
+    }
+}
+
 TEST_F(RegistryTest, DeletionRemovesLeavesOnlyAndInvalidatesOpenHandles) {
     UniqueKey parent, child, other;
     ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Del", parent, KEY_ALL_ACCESS), ERROR_SUCCESS);

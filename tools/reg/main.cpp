@@ -56,17 +56,19 @@ struct Options {
 };
 
 // Parses argv[first...]; false on an option the command does not take, a missing option
-// argument, a repeated one, or more than one value selector.
+// argument, a repeated one, or more than one value selector. Where the command takes a file,
+// anything but one of its switch words is an argument, so that /tmp/keys.reg is a path.
 bool ParseOptions(int argc, char** argv, int first, const std::string& command, Options* options) {
-    auto known = [&](const char* name) {
-        static const std::map<std::string, std::vector<std::string>> table = {
-            {"query", {"v", "ve", "s", "reg:32", "reg:64"}},
-            {"add", {"v", "ve", "t", "s", "d", "f", "reg:32", "reg:64"}},
-            {"delete", {"v", "ve", "va", "f", "reg:32", "reg:64"}},
-            {"export", {"y", "reg:32", "reg:64"}},
-            {"import", {"reg:32", "reg:64"}},
-        };
-        for (const std::string& option : table.at(command))
+    static const std::map<std::string, std::vector<std::string>> switches = {
+        {"query", {"v", "ve", "s", "reg:32", "reg:64"}},
+        {"add", {"v", "ve", "t", "s", "d", "f", "reg:32", "reg:64"}},
+        {"delete", {"v", "ve", "va", "f", "reg:32", "reg:64"}},
+        {"export", {"y", "reg:32", "reg:64"}},
+        {"import", {"reg:32", "reg:64"}},
+    };
+    const bool takesFile = command == "export" || command == "import";
+    auto known = [&](const std::string& name) {
+        for (const std::string& option : switches.at(command))
             if (option == name)
                 return true;
         return false;
@@ -78,12 +80,11 @@ bool ParseOptions(int argc, char** argv, int first, const std::string& command, 
             continue;
         }
         std::string name = Lower(arg.substr(1));
-        if (!known(name.c_str())) {
-            if (arg[0] == '/' && arg.find('/', 1) != std::string::npos) {
-                options->positional.push_back(arg); // a host path such as /tmp/keys.reg
-                continue;
-            }
-            return false;
+        if (!known(name)) {
+            if (!takesFile)
+                return false;
+            options->positional.push_back(arg);
+            continue;
         }
         auto next = [&](std::optional<std::string>* slot) {
             if (i + 1 >= argc || slot->has_value())
@@ -380,8 +381,15 @@ int Delete(const KeyPath& path, const Options& options) {
         std::cout << kCanceled << "\n";
         return 0;
     }
-    if (rc == ERROR_SUCCESS)
-        rc = DeleteTree(parent.get(), name);
+    if (rc == ERROR_SUCCESS) {
+        // The whole tree goes in one transaction, so no reader ever sees part of it.
+        hostwin::RegistryBatch batch;
+        rc = batch.Status();
+        if (rc == ERROR_SUCCESS)
+            rc = DeleteTree(parent.get(), name);
+        if (rc == ERROR_SUCCESS)
+            rc = batch.Commit();
+    }
     if (rc != ERROR_SUCCESS)
         return Fail(ErrorText(rc));
     std::cout << kCompleted << "\n";
@@ -433,9 +441,10 @@ void Usage() {
 } // namespace
 
 int Reg(int argc, char** argv) {
-    if (hostwin::FirstNonUtf8Argument(argc, argv) > 0)
-        return Fail("ERROR: No mapping for the Unicode character exists in the target multi-byte "
-                    "code page.");
+    // Names are compared as UTF-16: bytes that are not UTF-8 would turn two names into one.
+    if (int bad = hostwin::FirstNonUtf8Argument(argc, argv); bad > 0)
+        return Fail("ERROR: Argument " + std::to_string(bad) + " (\"" + Printable(argv[bad]) +
+                    "\") is not valid UTF-8.");
     if (argc < 2)
         return InvalidSyntax("");
     std::string command = Lower(argv[1]);

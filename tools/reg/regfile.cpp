@@ -4,18 +4,21 @@
 
 #include <hostwin/control.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <optional>
-#include <sstream>
 
 namespace regtool {
 
 namespace {
 
 const char16_t* const kHeader = u"Windows Registry Editor Version 5.00";
-constexpr size_t kHexLineLimit = 76; // where Windows breaks long hex lists
+const char16_t* const kAnsiHeader = u"REGEDIT4"; // its text in the ANSI code page
+constexpr size_t kHexLineLimit = 76;             // where Windows breaks long hex lists
 
 std::u16string Escape(const std::u16string& text) {
     std::u16string escaped;
@@ -94,16 +97,29 @@ LONG ExportTree(HKEY key, const std::u16string& fullName, std::u16string* out) {
     for (const std::u16string& child : children) {
         HKEY childKey = NULL;
         rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &childKey);
-        if (rc == ERROR_FILE_NOT_FOUND)
-            continue; // deleted by someone else meanwhile
         if (rc != ERROR_SUCCESS)
-            return rc;
+            return rc; // in one snapshot a listed child is there: anything else is a failure
         rc = ExportTree(childKey, fullName + u"\\" + child, out);
         RegCloseKey(childKey);
         if (rc != ERROR_SUCCESS)
             return rc;
     }
     return ERROR_SUCCESS;
+}
+
+// The tree below `path` from one snapshot, so that a tree another process changes meanwhile
+// is written whole as it was, never in part.
+LONG ReadTree(const KeyPath& path, std::u16string* out) {
+    hostwin::RegistrySnapshot snapshot;
+    if (snapshot.Status() != ERROR_SUCCESS)
+        return snapshot.Status();
+    HKEY key = NULL;
+    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    rc = ExportTree(key, path.Full(), out);
+    RegCloseKey(key);
+    return rc;
 }
 
 // --- import ---------------------------------------------------------------------------------
@@ -113,18 +129,6 @@ struct Operation {
     KeyPath key;
     Value value;
 };
-
-std::u16string Decode(const std::string& bytes) {
-    if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF &&
-        static_cast<BYTE>(bytes[1]) == 0xFE) {
-        // A trailing odd byte is not half a character: it is left out, as before.
-        return hostwin::DecodeUtf16Le(bytes.data() + 2, (bytes.size() - 2) & ~size_t{1})
-            .value_or(u"");
-    }
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        return hostwin::FromUtf8(bytes.substr(3));
-    return hostwin::FromUtf8(bytes);
-}
 
 std::u16string Trim(const std::u16string& text) {
     size_t start = text.find_first_not_of(u" \t");
@@ -148,10 +152,13 @@ bool ContinuesOnNextLine(const std::u16string& line) {
 }
 
 // Reads a quoted string at `pos` (on the opening quote); `pos` ends after the closing quote.
+// Only \\ and \" are escapes: anything else after a backslash makes the string malformed.
 bool ReadQuoted(const std::u16string& line, size_t* pos, std::u16string* text) {
     text->clear();
     for (size_t i = *pos + 1; i < line.size(); ++i) {
-        if (line[i] == u'\\' && i + 1 < line.size()) {
+        if (line[i] == u'\\') {
+            if (i + 1 >= line.size() || (line[i + 1] != u'\\' && line[i + 1] != u'"'))
+                return false;
             *text += line[++i];
         } else if (line[i] == u'"') {
             *pos = i + 1;
@@ -173,33 +180,46 @@ int HexDigit(char16_t c) {
     return -1;
 }
 
-bool ParseHexBytes(const std::u16string& text, std::vector<BYTE>* bytes) {
+// "01,ff, 2" and the like, in one pass.
+bool ParseHexBytes(const std::u16string& text, size_t start, std::vector<BYTE>* bytes) {
     bytes->clear();
-    std::u16string list = Trim(text);
-    if (list.empty())
+    auto skipBlanks = [&](size_t i) {
+        while (i < text.size() && (text[i] == u' ' || text[i] == u'\t'))
+            ++i;
+        return i;
+    };
+    size_t i = skipBlanks(start);
+    if (i == text.size())
         return true;
-    size_t start = 0;
     for (;;) {
-        size_t comma = list.find(u',', start);
-        std::u16string item =
-            Trim(list.substr(start, comma == std::u16string::npos ? comma : comma - start));
-        if (item.empty() || item.size() > 2)
+        int value = 0, digits = 0;
+        for (; i < text.size() && HexDigit(text[i]) >= 0; ++i, ++digits)
+            value = value * 16 + HexDigit(text[i]);
+        if (digits == 0 || digits > 2)
             return false;
-        int value = 0;
-        for (char16_t c : item) {
-            int digit = HexDigit(c);
-            if (digit < 0)
-                return false;
-            value = value * 16 + digit;
-        }
         bytes->push_back(static_cast<BYTE>(value));
-        if (comma == std::u16string::npos)
+        i = skipBlanks(i);
+        if (i == text.size())
             return true;
-        start = comma + 1;
+        if (text[i] != u',')
+            return false;
+        i = skipBlanks(i + 1);
     }
 }
 
-bool ParseData(const std::u16string& text, Value* value, bool* remove) {
+// In a REGEDIT4 file the bytes of string types are ANSI text; stored, they are UTF-16.
+bool WidenAnsiString(Value* value) {
+    if (value->type != REG_SZ && value->type != REG_EXPAND_SZ && value->type != REG_MULTI_SZ)
+        return true;
+    std::optional<std::u16string> text =
+        hostwin::Utf8ToUtf16(std::string(value->data.begin(), value->data.end()));
+    if (!text)
+        return false;
+    value->data = hostwin::EncodeUtf16Le(*text);
+    return true;
+}
+
+bool ParseData(const std::u16string& text, bool ansi, Value* value, bool* remove) {
     *remove = false;
     std::u16string data = Trim(text);
     if (data == u"-") {
@@ -233,7 +253,7 @@ bool ParseData(const std::u16string& text, Value* value, bool* remove) {
     }
     if (data.compare(0, 4, u"hex:") == 0) {
         value->type = REG_BINARY;
-        return ParseHexBytes(data.substr(4), &value->data);
+        return ParseHexBytes(data, 4, &value->data);
     }
     if (data.compare(0, 4, u"hex(") == 0) {
         size_t close = data.find(u"):", 4);
@@ -247,13 +267,13 @@ bool ParseData(const std::u16string& text, Value* value, bool* remove) {
             type = type * 16 + static_cast<DWORD>(digit);
         }
         value->type = type;
-        return ParseHexBytes(data.substr(close + 2), &value->data);
+        return ParseHexBytes(data, close + 2, &value->data) && (!ansi || WidenAnsiString(value));
     }
     return false;
 }
 
 // One logical line of the file; false when it is no registry entry.
-bool ParseLine(const std::u16string& line, std::optional<KeyPath>* current,
+bool ParseLine(const std::u16string& line, bool ansi, std::optional<KeyPath>* current,
                std::vector<Operation>* operations) {
     std::u16string text = Trim(line);
     if (text.empty() || text[0] == u';')
@@ -290,11 +310,79 @@ bool ParseLine(const std::u16string& line, std::optional<KeyPath>* current,
     if (pos >= text.size() || text[pos] != u'=')
         return false;
     bool remove = false;
-    if (!ParseData(text.substr(pos + 1), &value, &remove))
+    if (!ParseData(text.substr(pos + 1), ansi, &value, &remove))
         return false;
     operations->push_back(
         Operation{remove ? Operation::DeleteValue : Operation::SetValue, **current, value});
     return true;
+}
+
+// The whole content of a regular file; false for a folder, a device, a pipe, or a file that
+// cannot be read (never waits on a pipe or reads a device without end).
+bool ReadRegularFile(const std::string& file, std::string* bytes) {
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    char buffer[65536];
+    while (ok) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            bytes->append(buffer, static_cast<size_t>(n));
+        else
+            ok = n == 0;
+        if (n == 0)
+            break;
+    }
+    close(fd);
+    return ok;
+}
+
+// Splits the file into lines of text: UTF-16LE after its byte-order mark, else UTF-8 (with or
+// without one). Returns null, or why line *badLine cannot be read as text.
+const char* DecodeLines(const std::string& bytes, std::vector<std::u16string>* lines,
+                        size_t* badLine) {
+    auto split = [&](const std::u16string& text) {
+        size_t start = 0;
+        for (;;) {
+            size_t end = text.find(u'\n', start);
+            std::u16string line =
+                text.substr(start, end == std::u16string::npos ? end : end - start);
+            if (!line.empty() && line.back() == u'\r')
+                line.pop_back();
+            lines->push_back(std::move(line));
+            if (end == std::u16string::npos)
+                return;
+            start = end + 1;
+        }
+    };
+    if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF &&
+        static_cast<BYTE>(bytes[1]) == 0xFE) {
+        // An odd last byte is reported below, after the whole lines before it.
+        split(*hostwin::DecodeUtf16Le(bytes.data() + 2, (bytes.size() - 2) & ~size_t{1}));
+        if (bytes.size() % 2 != 0) {
+            *badLine = lines->size();
+            return "ends in half a UTF-16 character";
+        }
+        return nullptr;
+    }
+    size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (;;) {
+        size_t end = bytes.find('\n', start);
+        std::string line = bytes.substr(start, end == std::string::npos ? end : end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::optional<std::u16string> text = hostwin::Utf8ToUtf16(line);
+        if (!text) {
+            *badLine = lines->size() + 1;
+            return "is not valid UTF-8";
+        }
+        lines->push_back(std::move(*text));
+        if (end == std::string::npos)
+            return nullptr;
+        start = end + 1;
+    }
 }
 
 LONG DeleteKeyPath(const KeyPath& key) {
@@ -353,15 +441,8 @@ LONG Apply(const std::vector<Operation>& operations) {
 } // namespace
 
 LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error) {
-    HKEY key = NULL;
-    LONG rc = RegOpenKeyExW(path.root, path.subKey.c_str(), 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS) {
-        *error = ErrorText(rc);
-        return rc;
-    }
     std::u16string text = std::u16string(kHeader) + u"\r\n\r\n";
-    rc = ExportTree(key, path.Full(), &text);
-    RegCloseKey(key);
+    LONG rc = ReadTree(path, &text);
     if (rc != ERROR_SUCCESS) {
         *error = ErrorText(rc);
         return rc;
@@ -380,28 +461,24 @@ LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error)
 }
 
 LONG ImportFile(const std::string& file, std::string* error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    std::string bytes;
+    if (!ReadRegularFile(file, &bytes)) {
         *error = "ERROR: Error opening the file. There may be a disk or file system error.";
         return ERROR_FILE_NOT_FOUND;
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::u16string text = Decode(bytes);
-
     std::vector<std::u16string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(u'\n', start);
-        std::u16string line =
-            text.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-        if (!line.empty() && line.back() == u'\r')
-            line.pop_back();
-        lines.push_back(line);
-        if (end == std::u16string::npos)
-            break;
-        start = end + 1;
-    }
-    if (lines.empty() || Trim(lines[0]) != kHeader) {
+    size_t badLine = 0;
+    const char* reason = DecodeLines(bytes, &lines, &badLine);
+    auto refuse = [&](size_t line, const std::string& what) {
+        *error = "ERROR: Line " + std::to_string(line) + " of " + file + " " + what +
+                 "; nothing was imported.";
+        return ERROR_BAD_FORMAT;
+    };
+    if (reason)
+        return refuse(badLine, reason);
+    const std::u16string header = lines.empty() ? u"" : Trim(lines[0]);
+    const bool ansi = header == kAnsiHeader;
+    if (header != kHeader && !ansi) {
         *error = "ERROR: The specified file is not a registry file. You can import only registry "
                  "files.";
         return ERROR_BAD_FORMAT;
@@ -412,16 +489,23 @@ LONG ImportFile(const std::string& file, std::string* error) {
     for (size_t i = 1; i < lines.size(); ++i) {
         size_t first = i;
         std::u16string logical = lines[i];
-        while (ContinuesOnNextLine(logical) && i + 1 < lines.size()) {
+        if (ContinuesOnNextLine(logical)) {
+            // Each physical line is scanned once, so a long continued value joins in linear
+            // time.
             logical = Trim(logical);
             logical.pop_back();
-            logical += Trim(lines[++i]);
+            while (i + 1 < lines.size()) {
+                std::u16string next = Trim(lines[++i]);
+                bool more = ContinuesOnNextLine(next);
+                if (more)
+                    next.pop_back();
+                logical += next;
+                if (!more)
+                    break;
+            }
         }
-        if (!ParseLine(logical, &current, &operations)) {
-            *error = "ERROR: Line " + std::to_string(first + 1) + " of " + file +
-                     " is not a registry entry; nothing was imported.";
-            return ERROR_BAD_FORMAT;
-        }
+        if (!ParseLine(logical, ansi, &current, &operations))
+            return refuse(first + 1, "is not a registry entry");
     }
     LONG rc = Apply(operations);
     if (rc != ERROR_SUCCESS)

@@ -2,6 +2,7 @@
 #include "regtool.h"
 
 #include <hostwin/control.h>
+#include <utf8.h>
 
 #include <cstdio>
 #include <iostream>
@@ -137,18 +138,17 @@ LONG DeleteTree(HKEY parent, const std::u16string& name) {
     LONG rc = RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ | DELETE, &key);
     if (rc != ERROR_SUCCESS)
         return rc;
-    WCHAR child[256];
-    for (;;) {
-        DWORD count = 256;
-        rc = RegEnumKeyExW(key, 0, child, &count, NULL, NULL, NULL, NULL);
-        if (rc != ERROR_SUCCESS)
-            break;
-        rc = DeleteTree(key, std::u16string(child, count));
-        if (rc != ERROR_SUCCESS)
-            break;
+    // All names first: each deletion changes the key, so enumerating again after it would
+    // read the whole list once per child.
+    std::vector<std::u16string> children;
+    rc = ReadSubKeys(key, &children);
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < children.size(); ++i) {
+        rc = DeleteTree(key, children[i]);
+        if (rc == ERROR_FILE_NOT_FOUND)
+            rc = ERROR_SUCCESS; // deleted by someone else meanwhile
     }
     RegCloseKey(key);
-    if (rc != ERROR_NO_MORE_ITEMS)
+    if (rc != ERROR_SUCCESS)
         return rc;
     return RegDeleteKeyW(parent, name.c_str());
 }
@@ -221,6 +221,21 @@ std::string FormatData(DWORD type, const std::vector<BYTE>& data) {
         break;
     }
     return Hex(data);
+}
+
+std::string Printable(const std::string& bytes) {
+    std::string shown;
+    for (auto it = bytes.begin(); it != bytes.end();) {
+        auto valid = utf8::find_invalid(it, bytes.end());
+        shown.append(it, valid);
+        if (valid == bytes.end())
+            break;
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(*valid));
+        shown += escape;
+        it = valid + 1;
+    }
+    return shown;
 }
 
 std::string ErrorText(LONG code) {

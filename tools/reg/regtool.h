@@ -39,13 +39,17 @@ std::string TypeName(DWORD type);
 // Data as `reg query` shows it.
 std::string FormatData(DWORD type, const std::vector<BYTE>& data);
 
+// `bytes` for a message: invalid UTF-8 bytes shown as \xNN.
+std::string Printable(const std::string& bytes);
+
 // The Windows text for a registry error, with its "ERROR: " prefix.
 std::string ErrorText(LONG code);
 
 // .reg files ("Windows Registry Editor Version 5.00", UTF-16LE with a byte-order mark).
-// Writes the key tree below `path` to `file`.
+// Writes the key tree below `path` to `file`, read from one snapshot of the registry.
 LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error);
-// Applies a .reg file. Parses all of it first, so a malformed file changes nothing.
+// Applies a .reg file ("Windows Registry Editor Version 5.00", or "REGEDIT4" with text in the
+// host's ANSI code page, UTF-8). Parses all of it first, so a malformed file changes nothing.
 LONG ImportFile(const std::string& file, std::string* error);
 
 // Asks on stdout and reads the answer from stdin; anything but yes (or end of input) is no.

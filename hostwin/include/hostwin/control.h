@@ -93,6 +93,38 @@ std::vector<ClassObjectRegistration> ClassObjectRegistrations();
 bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly = true);
 // The registry store file of this machine (below $HOSTWIN_ROOT/registry/).
 std::string RegistryStorePath();
+// Registry: while it lives, every registry call of the calling thread reads from one snapshot
+// of the store, so a walk over a tree sees it whole even while other processes change it.
+// Writes from that thread fail with ERROR_ACCESS_DENIED, and other threads of the process
+// wait for their registry calls until it ends. Status() is the code it could not start with.
+class RegistrySnapshot {
+public:
+    RegistrySnapshot();
+    ~RegistrySnapshot();
+    RegistrySnapshot(const RegistrySnapshot&) = delete;
+    RegistrySnapshot& operator=(const RegistrySnapshot&) = delete;
+    LONG Status() const { return m_status; }
+
+private:
+    LONG m_status;
+};
+// Registry: while it lives, the registry calls of the calling thread form one write
+// transaction: Commit() applies all their changes at once, and without it none is applied.
+// Writers of other processes wait for it (as long as for any lock), other threads of the
+// process wait for their registry calls. Status() is the code it could not start with.
+class RegistryBatch {
+public:
+    RegistryBatch();
+    ~RegistryBatch();
+    RegistryBatch(const RegistryBatch&) = delete;
+    RegistryBatch& operator=(const RegistryBatch&) = delete;
+    LONG Status() const { return m_status; }
+    LONG Commit();
+
+private:
+    LONG m_status;
+    bool m_ended = false;
+};
 
 // The frame of every host program, tools included: records argv, reads the test controls of
 // the environment (a bad HOSTWIN_FAULTS or HOSTWIN_DELAYS entry stops the program), runs
