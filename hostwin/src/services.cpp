@@ -258,6 +258,32 @@ bool Pending(DWORD state) {
 
 DWORD StartService(int64_t id, int depth);
 
+// Polls the service until `reached` holds for it; ERROR_SUCCESS, the exit code of a service
+// that stopped instead, or ERROR_SERVICE_REQUEST_TIMEOUT.
+template <class Reached> DWORD AwaitService(int64_t id, Reached reached) {
+    const WaitDeadline deadline = DeadlineAfter(ScaleMilliseconds(kServiceTimeoutMs));
+    for (;;) {
+        ServiceRow row;
+        DWORD error = RunTransaction(true, [&](Transaction& t) { return Load(t, id, row); });
+        if (error)
+            return error;
+        if (reached(row))
+            return ERROR_SUCCESS;
+        if (row.status.dwCurrentState == SERVICE_STOPPED)
+            return row.status.dwWin32ExitCode ? row.status.dwWin32ExitCode
+                                              : static_cast<DWORD>(ERROR_PROCESS_ABORTED);
+        if (std::chrono::steady_clock::now() >= deadline.at)
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// A dependent starts only once its dependency runs.
+DWORD AwaitRunning(int64_t id) {
+    return AwaitService(
+        id, [](const ServiceRow& row) { return row.status.dwCurrentState == SERVICE_RUNNING; });
+}
+
 // Every dependency must exist and run; a stopped one is started first, as the platform does.
 DWORD StartDependencies(const std::vector<std::u16string>& dependencies, int depth) {
     for (const std::u16string& name : dependencies) {
@@ -281,6 +307,8 @@ DWORD StartDependencies(const std::vector<std::u16string>& dependencies, int dep
         DWORD started = StartService(dependency->id, depth + 1);
         if (started != ERROR_SUCCESS && started != ERROR_SERVICE_ALREADY_RUNNING)
             return ERROR_SERVICE_DEPENDENCY_FAIL;
+        if (AwaitRunning(dependency->id) != ERROR_SUCCESS)
+            return ERROR_SERVICE_DEPENDENCY_FAIL;
     }
     return ERROR_SUCCESS;
 }
@@ -303,24 +331,9 @@ void EndFailedStart(int64_t id, DWORD code) {
     });
 }
 
-// Waits for the new process's dispatcher. ERROR_SUCCESS once it runs ServiceMain, the code of
-// a process that ended first, or ERROR_SERVICE_REQUEST_TIMEOUT.
+// Waits for the new process's dispatcher to run ServiceMain.
 DWORD AwaitDispatcher(int64_t id) {
-    const WaitDeadline deadline = DeadlineAfter(ScaleMilliseconds(kServiceTimeoutMs));
-    for (;;) {
-        ServiceRow row;
-        DWORD error = RunTransaction(true, [&](Transaction& t) { return Load(t, id, row); });
-        if (error)
-            return error;
-        if (row.dispatcherReady)
-            return ERROR_SUCCESS;
-        if (row.status.dwCurrentState == SERVICE_STOPPED)
-            return row.status.dwWin32ExitCode ? row.status.dwWin32ExitCode
-                                              : static_cast<DWORD>(ERROR_PROCESS_ABORTED);
-        if (std::chrono::steady_clock::now() >= deadline.at)
-            return ERROR_SERVICE_REQUEST_TIMEOUT;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    return AwaitService(id, [](const ServiceRow& row) { return row.dispatcherReady; });
 }
 
 DWORD StartService(int64_t id, int depth) {
