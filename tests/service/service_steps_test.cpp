@@ -6,6 +6,7 @@
 #include "tollivarmodule.h"
 
 #include <windows.h>
+#include <crtdbg.h>
 #include <tlhelp32.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,6 +320,44 @@ TEST_F(ServiceStepsTest, NoAgentOutlivesAStopThatMeetsATick) {
         stop.join();
         ASSERT_TRUE(AwaitAgentCount(0)) << "an agent was launched after the stop ended them";
     }
+}
+
+} // namespace
+
+namespace {
+
+// The calls Windows makes into the service let nothing escape: an error in the service main
+// stops the service with the error's code, an error in a control leaves it without effect.
+TEST_F(ServiceStepsTest, AnErrorInTheServiceMainStopsTheServiceWithItsCode) {
+    bool thrown = false;
+    hostwin::SetStatusReportObserver([&](const SERVICE_STATUS& status) {
+        if (status.dwCurrentState == SERVICE_RUNNING && !thrown) {
+            thrown = true;
+            throw CHResultException(E_OUTOFMEMORY);
+        }
+    });
+    std::thread service([] { CtollivarModule::StaticServiceMain(0, nullptr); });
+    service.join();
+    std::vector<SERVICE_STATUS> reports = hostwin::InProcessStatusReports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(reports.back().dwWin32ExitCode, static_cast<DWORD>(E_OUTOFMEMORY));
+    EXPECT_EQ(testing_support::DebugReportTexts(_CRT_WARN).size(), 1u) << "one trace line";
+}
+
+TEST_F(ServiceStepsTest, AnErrorInAControlLeavesTheControlWithoutEffect) {
+    ASSERT_TRUE(StartAgent());
+    g_module.m_statusHandle =
+        RegisterServiceCtrlHandlerW(u"pellardservice", CtollivarModule::StaticHandler);
+    ASSERT_NE(g_module.m_statusHandle, nullptr);
+    g_module.m_serviceStatus.dwCurrentState = SERVICE_RUNNING;
+    hostwin::SetStatusReportObserver([](const SERVICE_STATUS&) { throw std::bad_alloc(); });
+    CtollivarModule::StaticHandler(SERVICE_CONTROL_STOP);
+    hostwin::SetStatusReportObserver(nullptr);
+    EXPECT_TRUE(hostwin::CallLog("TerminateProcess").empty()) << "the stop went no further";
+    EXPECT_TRUE(hostwin::CallLog("PostThreadMessageW").empty());
+    EXPECT_EQ(AgentCount(), 1);
+    EXPECT_EQ(testing_support::DebugReportTexts(_CRT_WARN).size(), 1u) << "one trace line";
 }
 
 } // namespace
