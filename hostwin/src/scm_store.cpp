@@ -234,6 +234,9 @@ void EnsureOpen(Connection& c) {
     for (int attempt = 0;; ++attempt) {
         try {
             sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+            // In WAL mode a commit survives the crash of any process without a sync; only a
+            // power cut could take the last ones, and services do not outlive that anyway.
+            sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
             Initialise(db);
             break;
         } catch (const StoreError&) {
