@@ -265,11 +265,24 @@ TEST_F(EndToEndTest, TheCommandFailsWithThePlatformsCodes) {
     EXPECT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
 }
 
+// A service whose handler could not be registered logs it, reports nothing and stays
+// start-pending; killed, it shows STOPPED with 1067 and starts again.
 TEST_F(EndToEndTest, AKilledServiceIsStoppedWith1067AndStartsAgain) {
     Install();
-    ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
-    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ASSERT_EQ(
+        Sc({"start", "pellardservice"}, {{"HOSTWIN_FAULTS", "RegisterServiceCtrlHandlerW@1=1450"}})
+            .exitStatus,
+        0);
+    ASSERT_TRUE(AwaitCondition([&] {
+        return scm_support::EventTexts(Root(), "Application") ==
+               std::vector<std::string>{"Handler not installed"};
+    }));
+    EXPECT_TRUE(hostwin::ServiceStatusHistory(u"pellardservice").empty()) << "nothing reported";
+    ProgramResult pending = Sc({"stop", "pellardservice"});
+    EXPECT_EQ(pending.exitStatus, 1061 & 0xFF);
+    EXPECT_EQ(pending.out.rfind("[SC] ControlService FAILED 1061:\n\n", 0), 0u) << pending.out;
     std::string queryex = Sc({"queryex", "pellardservice"}).out;
+    EXPECT_NE(queryex.find("2  START_PENDING"), std::string::npos) << queryex;
     int pid = std::stoi(queryex.substr(queryex.find("PID                : ") + 21));
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_TRUE(AwaitState("1  STOPPED"));
