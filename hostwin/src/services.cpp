@@ -26,8 +26,13 @@ using scm::RunTransaction;
 using scm::ServiceRow;
 using scm::Transaction;
 
-// How long a service may take to connect its dispatcher or to answer a control.
+// How long a service may take to connect its dispatcher or to answer a control: 30 s, time-scaled,
+// but never under 5 s, which a service process built with sanitizers needs to start.
 constexpr DWORD kServiceTimeoutMs = 30000;
+constexpr DWORD kShortestServiceTimeoutMs = 5000;
+DWORD ServiceTimeout() {
+    return std::max(ScaleMilliseconds(kServiceTimeoutMs), kShortestServiceTimeoutMs);
+}
 constexpr size_t kMaxServiceNameLength = 256;
 constexpr DWORD kDeleteAccess = 0x00010000;
 constexpr DWORD kReadControl = 0x00020000;
@@ -192,7 +197,7 @@ DWORD DeliverControl(pid_t pid, DWORD control) {
         return ERROR_SERVICE_NOT_ACTIVE;
     DWORD reply = ERROR_SERVICE_REQUEST_TIMEOUT;
     if (send(fd, &control, sizeof control, MSG_NOSIGNAL) == sizeof control) {
-        const WaitDeadline deadline = DeadlineAfter(ScaleMilliseconds(kServiceTimeoutMs));
+        const WaitDeadline deadline = DeadlineAfter(ServiceTimeout());
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline.at - std::chrono::steady_clock::now());
@@ -261,7 +266,7 @@ DWORD StartService(int64_t id, int depth);
 // Polls the service until `reached` holds for it; ERROR_SUCCESS, the exit code of a service
 // that stopped instead, or ERROR_SERVICE_REQUEST_TIMEOUT.
 template <class Reached> DWORD AwaitService(int64_t id, Reached reached) {
-    const WaitDeadline deadline = DeadlineAfter(ScaleMilliseconds(kServiceTimeoutMs));
+    const WaitDeadline deadline = DeadlineAfter(ServiceTimeout());
     for (;;) {
         ServiceRow row;
         DWORD error = RunTransaction(true, [&](Transaction& t) { return Load(t, id, row); });
