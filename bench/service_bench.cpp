@@ -163,6 +163,8 @@ int main(int argc, char** argv) {
     AwaitState(service, SERVICE_RUNNING);
     DWORD pid = 0;
     State(service, &pid);
+    // SERVICE_RUNNING is reported before the watchdog is armed and the loop first waits.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     unsigned long long before = VoluntarySwitches(pid);
     std::this_thread::sleep_for(std::chrono::seconds(10)); // the first tick comes at 30 s
     unsigned long long after = VoluntarySwitches(pid);
