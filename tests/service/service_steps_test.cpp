@@ -9,6 +9,7 @@
 #include <crtdbg.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -358,6 +359,62 @@ TEST_F(ServiceStepsTest, AnErrorInAControlLeavesTheControlWithoutEffect) {
     EXPECT_TRUE(hostwin::CallLog("PostThreadMessageW").empty());
     EXPECT_EQ(AgentCount(), 1);
     EXPECT_EQ(testing_support::DebugReportTexts(_CRT_WARN).size(), 1u) << "one trace line";
+}
+
+} // namespace
+
+namespace {
+
+// The local-server course follows the same COM rule: another apartment set by the runtime is
+// accepted and left alone; any other failure ends the start before anything runs.
+TEST_F(ServiceStepsTest, TheLocalServerFollowsTheRuntimeRuleToo) {
+    HKEY key = NULL;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}",
+                              0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    struct Case {
+        const char* what;
+        HRESULT fault;
+        bool runtimeLoaded;
+        int result;
+        bool comInitialized;
+    } cases[] = {
+        {"COM starts", 0, false, S_OK, true},
+        {"another apartment set by the runtime", RPC_E_CHANGED_MODE, true, S_OK, false},
+        {"another apartment without the runtime", RPC_E_CHANGED_MODE, false,
+         static_cast<int>(RPC_E_CHANGED_MODE), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_module.m_comInitialized = false;
+        if (c.fault)
+            hostwin::InjectFault("CoInitializeEx", 1, static_cast<DWORD>(c.fault));
+        hostwin::PretendModuleLoaded(u"Mscoree.dll", c.runtimeLoaded);
+        std::atomic<DWORD> threadId{0};
+        std::packaged_task<int()> task([&] {
+            threadId = GetCurrentThreadId();
+            int result = g_module.StartModule(SW_HIDE);
+            if (g_module.m_comInitialized)
+                CoUninitialize();
+            return result;
+        });
+        std::future<int> result = task.get_future();
+        std::thread server(std::move(task));
+        // The loop takes the quit message once it has its queue; nothing else ends it.
+        while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+            PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+        server.join();
+        EXPECT_EQ(result.get(), c.result);
+        EXPECT_FALSE(g_module.m_runAsService);
+        EXPECT_EQ(g_module.m_comInitialized, c.comInitialized);
+        EXPECT_EQ(hostwin::CallLog("CreateProcessW").size(), c.result == S_OK ? 1u : 0u);
+        hostwin::ClearFaults();
+        hostwin::ClearCallLog();
+        g_module.KillAgents();
+        ASSERT_TRUE(AwaitAgentCount(0));
+    }
+    g_module.m_comInitialized = false;
 }
 
 } // namespace
