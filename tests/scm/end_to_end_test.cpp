@@ -250,6 +250,10 @@ TEST_F(EndToEndTest, TheCommandFailsWithThePlatformsCodes) {
         }
         ProgramResult result = Sc(c.args, c.environment);
         EXPECT_EQ(result.exitStatus, static_cast<int>(c.error & 0xFF)) << result.out;
+        // A start returns once the dispatcher runs; the next rows need the service running.
+        if (c.args[0] == "start" && c.error == 0) {
+            ASSERT_TRUE(AwaitState("4  RUNNING"));
+        }
         if (c.call) {
             EXPECT_EQ(result.out.rfind(std::string("[SC] ") + c.call + " FAILED " +
                                            std::to_string(c.error) + ":\n\n",

@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 namespace scm_support {
@@ -60,9 +59,11 @@ int AgentCount(const std::u16string& imageName) {
 
 std::vector<std::string> EventTexts(const std::string& root, const std::string& log) {
     std::vector<std::string> texts;
-    std::istringstream lines(testing_support::ReadFile(root + "/eventlog/" + log + ".jsonl"));
-    for (std::string line; std::getline(lines, line);) {
-        nlohmann::json entry = nlohmann::json::parse(line);
+    const std::string content = testing_support::ReadFile(root + "/eventlog/" + log + ".jsonl");
+    // Only whole lines: the service may be appending one right now.
+    for (size_t start = 0, end; (end = content.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        nlohmann::json entry = nlohmann::json::parse(content.substr(start, end - start));
         texts.push_back(entry["strings"].empty() ? "" : entry["strings"][0].get<std::string>());
     }
     return texts;
