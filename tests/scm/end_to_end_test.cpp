@@ -320,6 +320,11 @@ TEST_F(EndToEndTest, TheCommandShowsTheConfigurationAsWritten) {
     EXPECT_EQ(Sc({"qdescription", "pellardservice"}).out,
               "[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: pellardservice\nDESCRIPTION:  "
               "pellard\n");
+    // Without a name, the active services only: the stopped one is not listed.
+    std::string listing = Sc({"query"}).out;
+    EXPECT_EQ(listing.find("SERVICE_NAME: RpcSs \nDISPLAY_NAME: Remote Procedure Call (RPC)\n"), 1u)
+        << listing;
+    EXPECT_EQ(listing.find("pellardservice"), std::string::npos) << listing;
     // A dependency that does not exist keeps it from starting.
     ProgramResult start = Sc({"start", "pellardservice"});
     EXPECT_EQ(start.exitStatus, 1075 & 0xFF) << start.out;

@@ -100,9 +100,12 @@ const char* StateName(DWORD state) {
     return state < 8 ? names[state] : "";
 }
 
-void PrintStatus(const std::u16string& name, const SERVICE_STATUS_PROCESS& status, bool extended) {
+void PrintStatus(const std::u16string& name, const SERVICE_STATUS_PROCESS& status, bool extended,
+                 const std::u16string* displayName = nullptr) {
     DWORD accepted = status.dwControlsAccepted;
     std::printf("\nSERVICE_NAME: %s \n", ToUtf8(name).c_str());
+    if (displayName)
+        std::printf("DISPLAY_NAME: %s\n", ToUtf8(*displayName).c_str());
     std::printf("        TYPE               : %x  %s  \n", status.dwServiceType,
                 TypeName(status.dwServiceType));
     std::printf("        STATE              : %u  %s \n", status.dwCurrentState,
@@ -135,9 +138,23 @@ SERVICE_STATUS_PROCESS Extend(const SERVICE_STATUS& status) {
     return extended;
 }
 
-// Prints the status of one service; 0 or the error of the call that failed.
-int QueryOne(SC_HANDLE manager, const std::u16string& name, bool extended, const char* openCall) {
-    ScHandle service(OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS));
+// The display name, or the name when it cannot be read.
+std::u16string DisplayNameOf(SC_HANDLE service, const std::u16string& name) {
+    DWORD needed = 0;
+    QueryServiceConfigW(service, NULL, 0, &needed);
+    std::vector<unsigned char> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+    auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
+    if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
+        return name;
+    return config->lpDisplayName;
+}
+
+// Prints the status of one service, with its display name when listing; 0 or the error of the
+// call that failed.
+int QueryOne(SC_HANDLE manager, const std::u16string& name, bool extended, const char* openCall,
+             bool listing = false) {
+    ScHandle service(
+        OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!service)
         return Failed(openCall, GetLastError());
     SERVICE_STATUS_PROCESS status{};
@@ -145,7 +162,8 @@ int QueryOne(SC_HANDLE manager, const std::u16string& name, bool extended, const
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
                               sizeof status, &needed))
         return Failed("QueryServiceStatusEx", GetLastError());
-    PrintStatus(name, status, extended);
+    const std::u16string displayName = DisplayNameOf(service, name);
+    PrintStatus(name, status, extended, listing ? &displayName : nullptr);
     return 0;
 }
 
@@ -158,7 +176,7 @@ int Query(SC_HANDLE manager, const std::vector<std::u16string>& args, bool exten
         SERVICE_STATUS status{};
         if (service && QueryServiceStatus(service, &status) &&
             status.dwCurrentState != SERVICE_STOPPED)
-            QueryOne(manager, name, extended, "OpenService");
+            QueryOne(manager, name, extended, "OpenService", true);
     }
     return 0;
 }
