@@ -172,6 +172,22 @@ DWORD Load(Transaction& t, int64_t id, ServiceRow& row) {
     return ERROR_SUCCESS;
 }
 
+// Reads the service behind a handle with crashes noticed, in a read transaction that never
+// holds up the service's own reports; a write only when its process is found gone.
+DWORD LoadFresh(int64_t id, ServiceRow& row) {
+    DWORD error = RunTransaction(false, [&](Transaction& t) -> DWORD {
+        std::optional<ServiceRow> found = t.FindById(id);
+        if (!found)
+            return ERROR_INVALID_HANDLE;
+        row = *found;
+        return ERROR_SUCCESS;
+    });
+    if (error || row.status.dwCurrentState == SERVICE_STOPPED || row.pid == 0 ||
+        scm::ProcessAlive(row.pid, row.pidStart))
+        return error;
+    return RunTransaction(true, [&](Transaction& t) { return Load(t, id, row); });
+}
+
 // Connects to the control socket of a live service process; -1 when it cannot be reached.
 int ConnectControl(pid_t pid) {
     const std::string path = scm::ControlSocketPath(pid);
@@ -269,8 +285,7 @@ template <class Reached> DWORD AwaitService(int64_t id, Reached reached) {
     const WaitDeadline deadline = DeadlineAfter(ServiceTimeout());
     for (;;) {
         ServiceRow row;
-        DWORD error = RunTransaction(true, [&](Transaction& t) { return Load(t, id, row); });
-        if (error)
+        if (DWORD error = LoadFresh(id, row))
             return error;
         if (reached(row))
             return ERROR_SUCCESS;
@@ -647,8 +662,7 @@ BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGW lpSe
     if (pcbBytesNeeded == NULL)
         return FailWith(ERROR_INVALID_ADDRESS, FALSE);
     ServiceRow row;
-    if (DWORD error =
-            RunTransaction(true, [&](Transaction& t) { return Load(t, service->Id(), row); }))
+    if (DWORD error = LoadFresh(service->Id(), row))
         return FailWith(error, FALSE);
 
     std::u16string dependencies;
@@ -697,8 +711,7 @@ BOOL WINAPI QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
     if (pcbBytesNeeded == NULL)
         return FailWith(ERROR_INVALID_ADDRESS, FALSE);
     ServiceRow row;
-    if (DWORD error =
-            RunTransaction(true, [&](Transaction& t) { return Load(t, service->Id(), row); }))
+    if (DWORD error = LoadFresh(service->Id(), row))
         return FailWith(error, FALSE);
     DWORD needed = sizeof(SERVICE_DESCRIPTIONW);
     if (row.description)
@@ -791,14 +804,14 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     if (row.pid != 0) {
         error = DeliverControl(row.pid, dwControl);
         if (error == ERROR_SERVICE_NOT_ACTIVE) {
-            RunTransaction(true, [&](Transaction& t) { return Load(t, service->Id(), row); });
+            LoadFresh(service->Id(), row);
             CopyStatus(StatusOf(row), lpServiceStatus);
             return FailWith(error, FALSE);
         }
         if (error)
             return FailWith(error, FALSE);
     }
-    RunTransaction(true, [&](Transaction& t) { return Load(t, service->Id(), row); });
+    LoadFresh(service->Id(), row);
     CopyStatus(StatusOf(row), lpServiceStatus);
     return TRUE;
 }
@@ -813,8 +826,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
     if (lpServiceStatus == NULL)
         return FailWith(ERROR_INVALID_ADDRESS, FALSE);
     ServiceRow row;
-    if (DWORD error =
-            RunTransaction(true, [&](Transaction& t) { return Load(t, service->Id(), row); }))
+    if (DWORD error = LoadFresh(service->Id(), row))
         return FailWith(error, FALSE);
     CopyStatus(StatusOf(row), lpServiceStatus);
     return TRUE;
@@ -836,8 +848,7 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, L
     if (lpBuffer == NULL || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
         return FailWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
     ServiceRow row;
-    if (DWORD error =
-            RunTransaction(true, [&](Transaction& t) { return Load(t, service->Id(), row); }))
+    if (DWORD error = LoadFresh(service->Id(), row))
         return FailWith(error, FALSE);
     SERVICE_STATUS_PROCESS status = StatusOf(row);
     std::memcpy(lpBuffer, &status, sizeof status);
