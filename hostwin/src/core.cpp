@@ -12,6 +12,7 @@
 #include <thread>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -390,6 +391,11 @@ DWORD WriteErrorFromErrno(int error) {
     default:
         return ERROR_CANTWRITE;
     }
+}
+
+bool Elevated() {
+    const char* elevated = std::getenv("HOSTWIN_ELEVATED");
+    return !(elevated && std::strcmp(elevated, "0") == 0);
 }
 
 std::u16string ToU16(const WCHAR* text) {

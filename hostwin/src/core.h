@@ -81,6 +81,9 @@ inline bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
            (attributes->lpSecurityDescriptor == NULL && !attributes->bInheritHandle);
 }
 
+// False when HOSTWIN_ELEVATED=0 makes this process a standard user.
+bool Elevated();
+
 } // namespace hostwin
 
 // Every fault point puts its name in one linker section, so that a fault set for a name this

@@ -77,6 +77,15 @@ std::string RegistryStore() {
 std::string ScmFolder() {
     return Root() + "/scm";
 }
+std::string ScmDatabase() {
+    return ScmFolder() + "/services.db";
+}
+std::string ScmControlFolder() {
+    return ScmFolder() + "/control";
+}
+std::string ScmControlSocket(pid_t pid) {
+    return ScmControlFolder() + "/" + std::to_string(pid) + ".sock";
+}
 std::string ProcessesFolder() {
     return Root() + "/processes";
 }

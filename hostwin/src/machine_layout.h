@@ -22,6 +22,9 @@ std::string DriveC(); // C:\ of the machine
 std::string RegistryFolder();
 std::string RegistryStore();
 std::string ScmFolder(); // the service control manager's database and control channels
+std::string ScmDatabase();
+std::string ScmControlFolder();
+std::string ScmControlSocket(pid_t pid); // where a live service process listens for controls
 std::string ProcessesFolder();
 std::string ExitRecordsFolder(); // exit codes given by TerminateProcess
 std::string ExitRecord(pid_t pid, unsigned long long startTime);

@@ -21,15 +21,6 @@ constexpr REGSAM kWriteRights =
 
 const char16_t* const kClassesRootName = u"HKEY_CLASSES_ROOT";
 
-} // namespace
-
-bool Elevated() {
-    const char* elevated = std::getenv("HOSTWIN_ELEVATED");
-    return !(elevated && std::strcmp(elevated, "0") == 0);
-}
-
-namespace {
-
 uintptr_t HandleValue(HKEY key) {
     return reinterpret_cast<uintptr_t>(key);
 }

@@ -52,8 +52,6 @@ struct KeyRef {
     bool predefined = false;
 };
 
-// False for a standard user (HOSTWIN_ELEVATED=0).
-bool Elevated();
 bool IsPredefined(HKEY key);
 const char16_t* PredefinedName(HKEY key);
 

@@ -7,7 +7,12 @@
 
 #include <tlhelp32.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,16 +20,36 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 namespace hostwin {
 
 namespace {
 
+// Plain reads: a snapshot reads a file of every process of the host, so each must be cheap.
 std::string ReadWholeFile(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    return ok ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+    std::string text;
+    ok = false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            close(fd);
+            return std::string();
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    ok = true;
+    return text;
 }
 
 std::string ProcPath(pid_t pid, const char* item) {
@@ -76,26 +101,71 @@ private:
     size_t m_next = 0;
 };
 
+// The value of the first HOSTWIN_ROOT item of a start environment (NAME=value items, each ended
+// by a NUL), or nothing.
+std::optional<std::string> RootItem(const char* items, size_t size) {
+    static const std::string prefix = std::string(kRootVariable) + "=";
+    for (size_t start = 0; start < size;) {
+        const char* item = items + start;
+        size_t length = strnlen(item, size - start);
+        if (length >= prefix.size() && std::memcmp(item, prefix.data(), prefix.size()) == 0)
+            return std::string(item + prefix.size(), length - prefix.size());
+        start += length + 1;
+    }
+    return std::nullopt;
+}
+
+// Whether a process whose environment names `root` belongs to this machine. Processes started
+// by hostwin carry the canonical root, which compares at once; one started from a shell may
+// carry any spelling, and a relative one is read from that process's folder, the best witness
+// left of where it started.
+bool RootIsThisMachine(pid_t pid, const std::string& root) {
+    if (root.empty())
+        return false;
+    if (root == layout::Root())
+        return true;
+    std::string folder;
+    if (root[0] != '/') {
+        std::error_code error;
+        folder = std::filesystem::read_symlink(ProcPath(pid, "cwd"), error).string();
+        if (error)
+            return false;
+    }
+    return layout::CanonicalRoot(root, folder) == layout::Root();
+}
+
+// Only the processes of this machine are looked at closely; for every other process of the
+// host the walk reads its environment once and nothing more.
 std::vector<SnapshotEntry> MachineProcesses() {
     std::vector<SnapshotEntry> entries;
     const pid_t self = getpid();
-    std::error_code error;
-    for (const auto& item : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = item.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return entries;
+    while (dirent* item = readdir(proc)) {
+        const char* name = item->d_name;
+        if (name[0] == 0 || std::strspn(name, "0123456789") != std::strlen(name))
             continue;
-        const pid_t pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
-        ProcStat stat;
-        std::vector<std::string> environment;
+        const pid_t pid = static_cast<pid_t>(std::strtol(name, nullptr, 10));
         // Processes come and go during the walk: one that cannot be read is not listed.
-        if (!ReadProcStat(pid, stat) || HasEnded(stat) || !ReadStartEnvironment(pid, environment))
+        bool ok = false;
+        const std::string text = ReadWholeFile(ProcPath(pid, "environ"), ok);
+        if (!ok)
             continue;
         // This process belongs to the machine it works on, whatever it started with.
-        if (pid != self && !OfThisMachine(pid, environment))
+        if (pid != self) {
+            std::optional<std::string> root = RootItem(text.data(), text.size());
+            if (!root || !RootIsThisMachine(pid, *root))
+                continue;
+        }
+        ProcStat stat;
+        if (!ReadProcStat(pid, stat) || HasEnded(stat))
             continue;
+        const std::vector<std::string> environment = SplitNulSeparated(text);
         entries.push_back(SnapshotEntry{static_cast<DWORD>(pid), static_cast<DWORD>(stat.parent),
                                         stat.threads, ImageFileName(pid, environment, stat)});
     }
+    closedir(proc);
     return entries;
 }
 
@@ -177,19 +247,7 @@ bool FindEnvironmentValue(const std::vector<std::string>& environment, const cha
 
 bool OfThisMachine(pid_t pid, const std::vector<std::string>& environment) {
     std::string root;
-    if (!FindEnvironmentValue(environment, kRootVariable, root) || root.empty())
-        return false;
-    // Processes started by hostwin carry the canonical root. One started from a shell may
-    // carry any spelling; a relative one is read from that process's folder, the best
-    // witness left of where it started.
-    std::string folder;
-    if (root[0] != '/') {
-        std::error_code error;
-        folder = std::filesystem::read_symlink(ProcPath(pid, "cwd"), error).string();
-        if (error)
-            return false;
-    }
-    return layout::CanonicalRoot(root, folder) == layout::Root();
+    return FindEnvironmentValue(environment, kRootVariable, root) && RootIsThisMachine(pid, root);
 }
 
 std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,

@@ -6,6 +6,7 @@
 #include <hostwin/text.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,29 @@ private:
 int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv));
 // The index of the first argument that is not UTF-8 (the host's ANSI code page), or -1.
 int FirstNonUtf8Argument(int argc, char** argv);
+
+// Service control manager: every status a service reported, in order, with the time of the
+// report (UTC, as the event log writes it). Read from the machine's service database.
+struct ServiceStatusReport {
+    SERVICE_STATUS status;
+    std::string time;
+};
+std::vector<ServiceStatusReport> ServiceStatusHistory(const std::u16string& serviceName);
+// The names of the installed services, in the order the manager lists them.
+std::vector<std::u16string> InstalledServices();
+
+// Makes this process the service `serviceName` as if the manager had started it, without a
+// dispatcher or control channel: RegisterServiceCtrlHandlerW answers for that name and
+// SetServiceStatus keeps its reports in this process only. An empty name ends the pretence.
+void ActAsServiceForTest(const std::u16string& serviceName);
+// The reports kept while acting as a service, in order.
+std::vector<SERVICE_STATUS> InProcessStatusReports();
+// Called after each accepted status report of this process, on the reporting thread.
+void SetStatusReportObserver(std::function<void(const SERVICE_STATUS&)> observer);
+
+// Makes GetModuleHandleW find a module of this name (say, "Mscoree.dll") as if it were loaded.
+// HOSTWIN_LOADED_MODULES="a.dll,b.dll" does the same from the environment.
+void PretendModuleLoaded(const std::u16string& moduleName, bool loaded = true);
 
 // Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();
