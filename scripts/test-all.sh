@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the Windows product build and its checks, then the
-# host suite (which also reads the Windows executable's resources back), a minute of fuzzing,
+# host suite (which also reads the Windows executable's resources back), bounded fuzzing,
 # then the host suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
 # Usage (as root on Debian): scripts/test-all.sh
 set -euo pipefail
@@ -20,15 +20,22 @@ cmake --preset host -DTOLLIVAR_WINDOWS_EXE="$PWD/build/windows/bin/tollivar.exe"
 cmake --build build/host -j "$jobs"
 ctest --preset host -j "$jobs"
 
-# The registry-script registrar takes arbitrary text: a minute of fuzzing from the seed
-# corpus, failing on any crash, leak or sanitizer report. New inputs go to the build tree.
-# An input may register hundreds of keys: the per-input limit leaves room for a busy machine.
-echo "== Fuzzing registrar_fuzz for 60 s"
+# Every parser of untrusted input is fuzzed from its seed corpus for a bounded time, failing
+# on any crash, leak, sanitizer report or broken check. New inputs go to the build tree.
+# The registrar takes arbitrary text: a minute, and room per input for scripts that register
+# hundreds of keys on a busy machine. The image, type-library and format targets: 30 s each.
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz -j "$jobs" --target registrar_fuzz
-mkdir -p build/fuzz/corpus/registrar
-build/fuzz/fuzz/registrar_fuzz -max_total_time=60 -timeout=30 -max_len=8192 \
-    -artifact_prefix=build/fuzz/ build/fuzz/corpus/registrar fuzz/corpus/registrar
+cmake --build build/fuzz -j "$jobs" --target registrar_fuzz peimage_fuzz typelib_fuzz format_fuzz
+fuzz() { # name corpus seconds max_len
+    echo "== Fuzzing $1 for $3 s"
+    mkdir -p "build/fuzz/corpus/$2"
+    "build/fuzz/fuzz/$1" -max_total_time="$3" -timeout=30 -max_len="$4" \
+        -artifact_prefix="build/fuzz/$1-" "build/fuzz/corpus/$2" "fuzz/corpus/$2"
+}
+fuzz registrar_fuzz registrar 60 8192
+fuzz peimage_fuzz peimage 30 16384
+fuzz typelib_fuzz typelib 30 4096
+fuzz format_fuzz format 30 1024
 
 # The same suite under the sanitizers: memory errors and leaks, then data races.
 for preset in host-asan host-tsan; do

@@ -4,6 +4,7 @@
 
 #include <tchar.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -71,6 +72,17 @@ void FormatInteger(std::u16string& out, const Spec& spec, char conversion,
     EmitField(out, spec, prefix, body, true);
 }
 
+// A width or precision in digits, advancing `p` past them; false when it exceeds an int.
+bool ReadCount(const WCHAR*& p, int* value) {
+    for (; *p >= u'0' && *p <= u'9'; ++p) {
+        const int digit = *p - u'0';
+        if (*value > (INT_MAX - digit) / 10)
+            return false;
+        *value = *value * 10 + digit;
+    }
+    return true;
+}
+
 } // namespace
 
 // Formats into `out`; false on a malformed or unsupported specification.
@@ -101,13 +113,15 @@ bool FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
         if (*p == u'*') {
             spec.width = va_arg(args, int);
             if (spec.width < 0) {
+                // The most negative width has no positive counterpart.
+                if (spec.width == INT_MIN)
+                    return false;
                 spec.left = true;
                 spec.width = -spec.width;
             }
             ++p;
-        } else {
-            while (*p >= u'0' && *p <= u'9')
-                spec.width = spec.width * 10 + (*p++ - u'0');
+        } else if (!ReadCount(p, &spec.width)) {
+            return false;
         }
         if (*p == u'.') {
             ++p;
@@ -117,9 +131,8 @@ bool FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
                 if (spec.precision < 0)
                     spec.precision = -1;
                 ++p;
-            } else {
-                while (*p >= u'0' && *p <= u'9')
-                    spec.precision = spec.precision * 10 + (*p++ - u'0');
+            } else if (!ReadCount(p, &spec.precision)) {
+                return false;
             }
         }
         if (*p == u'h') {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <tchar.h>
 
+#include <limits>
 #include <string>
 
 namespace {
@@ -70,6 +71,32 @@ TEST_F(FormatTest, CountingAndBoundedFormattingAgree) {
     EXPECT_EQ(swprintf_s(buffer, 4, u"%ls", u"abcdef"), -1);
     EXPECT_EQ(buffer[0], 0);
     EXPECT_EQ(swprintf_s(buffer, 8, u"%ls%ls", u"ab", u"cd"), 4);
+}
+
+TEST_F(FormatTest, WidthsAndPrecisionsMustFitAnInt) {
+    constexpr int kMostNegative = std::numeric_limits<int>::min();
+    struct Case {
+        std::u16string got;
+        int counted;
+        std::u16string want;
+    } cases[] = {
+        // The largest precision is accepted; a string only ever shortens by it.
+        {Format(u"[%.2147483647ls]", u"ab"), Count(u"[%.2147483647ls]", u"ab"), u"[ab]"},
+        {Format(u"[%.2147483648ls]", u"ab"), Count(u"[%.2147483648ls]", u"ab"), u"<failed>"},
+        {Format(u"%2147483648d", 1), Count(u"%2147483648d", 1), u"<failed>"},
+        // Wraps to a positive width in 32 bits.
+        {Format(u"%99999999999d", 1), Count(u"%99999999999d", 1), u"<failed>"},
+        {Format(u"[%*d]", -3, 7), Count(u"[%*d]", -3, 7), u"[7  ]"},
+        {Format(u"[%*d]", kMostNegative, 7), Count(u"[%*d]", kMostNegative, 7), u"<failed>"},
+        // A negative precision is no precision, the most negative too.
+        {Format(u"[%.*ls]", kMostNegative, u"ab"), Count(u"[%.*ls]", kMostNegative, u"ab"),
+         u"[ab]"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(hostwin::ToUtf8(c.got), hostwin::ToUtf8(c.want));
+        EXPECT_EQ(c.counted, c.want == u"<failed>" ? -1 : static_cast<int>(c.want.size()))
+            << hostwin::ToUtf8(c.want);
+    }
 }
 
 } // namespace
