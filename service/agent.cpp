@@ -1,23 +1,28 @@
 #include "agent.h"
 
+#include "simplecoll.h"
 #include "tollivarmodule.h"
 
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
-#include <exception>
-#include <vector>
+#include <cstring>
 
 BOOL StartAgent() {
     PROCESS_INFORMATION piAgent = {};
     STARTUPINFOW siAgent = {};
     siAgent.cb = sizeof(siAgent);
 
-    std::string filePath = g_agentDirectory + AGENT_FILE_NAME;
+    // Folder and file name side by side; the file name brings the terminating zero.
+    char filePath[sizeof(g_agentDirectory) - 1 + sizeof(AGENT_FILE_NAME)];
+    std::memcpy(filePath, g_agentDirectory, sizeof(g_agentDirectory) - 1);
+    std::memcpy(filePath + sizeof(g_agentDirectory) - 1, AGENT_FILE_NAME, sizeof(AGENT_FILE_NAME));
     // The path is plain ASCII: widening each byte gives the same path.
-    std::basic_string<WCHAR> str(filePath.begin(), filePath.end());
+    WCHAR str[sizeof(filePath)];
+    for (size_t i = 0; i < sizeof(filePath); ++i)
+        str[i] = static_cast<unsigned char>(filePath[i]);
 
-    if (!CreateProcessW(str.c_str(), NULL, NULL, NULL, FALSE,
+    if (!CreateProcessW(str, NULL, NULL, NULL, FALSE,
                         CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS, NULL,
                         NULL, &siAgent, &piAgent))
         return FALSE;
@@ -28,7 +33,7 @@ BOOL StartAgent() {
 }
 
 BOOL CtollivarModule::KillAgents() {
-    std::vector<HANDLE> vTerminateHandle;
+    CSimpleArray<HANDLE> vTerminateHandle;
     PROCESSENTRY32W lppe = {};
     lppe.dwSize = sizeof(lppe);
 
@@ -36,29 +41,26 @@ BOOL CtollivarModule::KillAgents() {
     if (hSnapshot == INVALID_HANDLE_VALUE)
         return FALSE;
 
-    try {
-        for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
-             more = Process32NextW(hSnapshot, &lppe)) {
-            if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) != 0)
-                continue;
-            // Room first, so a handle is never held outside the list.
-            if (vTerminateHandle.size() == vTerminateHandle.capacity())
-                vTerminateHandle.reserve(vTerminateHandle.size() * 2 + 4);
-            if (HANDLE hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, lppe.th32ProcessID))
-                vTerminateHandle.push_back(hProcess);
-        }
-    } catch (const std::exception&) {
+    for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
+         more = Process32NextW(hSnapshot, &lppe)) {
+        if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) != 0)
+            continue;
+        HANDLE hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, lppe.th32ProcessID);
+        if (hProcess == NULL || vTerminateHandle.Add(hProcess))
+            continue;
+        // The list cannot grow: end nothing, keep no handle.
+        CloseHandle(hProcess);
         CloseHandle(hSnapshot);
-        for (HANDLE hProcess : vTerminateHandle)
-            CloseHandle(hProcess);
+        for (int i = 0; i < vTerminateHandle.GetSize(); ++i)
+            CloseHandle(vTerminateHandle[i]);
         return FALSE;
     }
     CloseHandle(hSnapshot);
 
     // Only after the whole walk, newest discovery first.
-    for (auto it = vTerminateHandle.rbegin(); it != vTerminateHandle.rend(); ++it) {
-        TerminateProcess(*it, 0);
-        CloseHandle(*it);
+    for (int i = vTerminateHandle.GetSize() - 1; i >= 0; --i) {
+        TerminateProcess(vTerminateHandle[i], 0);
+        CloseHandle(vTerminateHandle[i]);
     }
     return TRUE;
 }

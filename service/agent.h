@@ -3,10 +3,9 @@
 
 #include <windows.h>
 
-#include <string>
-
 // The agent's folder, with its trailing backslash. Fixed at build time.
-extern std::string g_agentDirectory;
+#define AGENT_DIRECTORY "C:\\pellard\\bin\\"
+extern const char g_agentDirectory[sizeof(AGENT_DIRECTORY)];
 
 // The agent's file name, as launched and as compared with process entries.
 #define AGENT_FILE_NAME "pellard.exe"

@@ -16,6 +16,6 @@ ClassTableEntry* s_classTable[] = {NULL};
 // ends the process with a code instead of waiting for a person.
 CProcessGuard g_processGuard __attribute__((init_priority(101)));
 FRAMEWORK_EARLY_OBJECTS(s_classTable, s_classTable + 1);
-std::string g_agentDirectory("C:\\pellard\\bin\\");
+const char g_agentDirectory[sizeof(AGENT_DIRECTORY)] = AGENT_DIRECTORY;
 CtollivarModule g_module;
 FRAMEWORK_LATE_TRACE_CATEGORIES();
