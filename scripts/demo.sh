@@ -1,46 +1,90 @@
 #!/usr/bin/env bash
-# Builds the host programs and runs tollivar's main job on a fresh temporary machine, showing
-# what each step leaves behind. Usage (as root on Debian): scripts/demo.sh
+# Builds the host programs and runs tollivar's main job on a fresh temporary machine: the
+# service entry created with reg and sc, stale agents ended at the start, a killed agent
+# relaunched by the watchdog, every agent ended at the stop. Usage (as root on Debian):
+# scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset host >/dev/null
-cmake --build build/host -j "$(nproc)" --target tollivar pellard tasklist taskkill reg
+cmake --build build/host -j2 --target tollivar pellard tasklist taskkill reg sc
 
 bin="$PWD/build/host/bin"
 export HOSTWIN_ROOT
 HOSTWIN_ROOT=$(mktemp -d /tmp/tollivar-demo-XXXXXX)
-export HOSTWIN_DEBUG_OUTPUT=stderr HOSTWIN_SHOW_EXIT_CODE=1
-cleanup() { "$bin/taskkill.exe" /IM pellard.exe /F >/dev/null 2>&1 || true; }
+# Every timer and sleep at a hundredth: the 30 s watchdog ticks every 300 ms.
+export HOSTWIN_TIME_SCALE=0.01
+cleanup() {
+    "$bin/sc.exe" stop pellardservice >/dev/null 2>&1 || true
+    "$bin/taskkill.exe" /IM pellard.exe /F >/dev/null 2>&1 || true
+}
 trap cleanup EXIT
 
 step() { printf '\n== %s\n' "$*"; }
+agents() { "$bin/tasklist.exe" | grep -c '^pellard\.exe' || true; }
+# Waits (at most 10 s) until the command's output contains the text.
+await() {
+    local text=$1
+    shift
+    for _ in $(seq 1000); do
+        "$@" 2>/dev/null | grep -q -- "$text" && return 0
+        sleep 0.01
+    done
+    echo "timed out waiting for: $text" >&2
+    return 1
+}
+await_agents() {
+    for _ in $(seq 1000); do
+        [[ $(agents) == "$1" ]] && return 0
+        sleep 0.01
+    done
+    echo "timed out waiting for $1 agents" >&2
+    return 1
+}
 
 step "Machine root $HOSTWIN_ROOT; the agent goes to C:\\pellard\\bin\\pellard.exe"
 mkdir -p "$HOSTWIN_ROOT/drive_c/pellard/bin"
 cp "$bin/pellard.exe" "$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe"
 
-step "tollivar.exe with its COM module record failing to initialise: it refuses to run"
-HOSTWIN_FAULTS=InitializeCriticalSectionEx@2=1450 "$bin/tollivar.exe" || true
+step "The AppID entry that tells tollivar it is a service, and its service entry"
+"$bin/reg.exe" add 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}' /v LocalService /t REG_SZ /d pellardservice /f
+tollivar="Z:$(echo "$bin/tollivar.exe" | tr / '\\')"
+"$bin/sc.exe" create pellardservice binPath= "\"$tollivar\"" start= auto depend= RPCSS
+"$bin/sc.exe" description pellardservice pellard
+"$bin/sc.exe" qc pellardservice
 
-step "tollivar.exe without a switch"
-"$bin/tollivar.exe" || true
+step "tollivar.exe started from a shell cannot connect to the service control manager"
+HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" || true
 
 step "Two stale agents, as a crashed earlier run would leave them"
 ("$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe" &)
 ("$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe" &)
-sleep 1
+await_agents 2
 "$bin/tasklist.exe"
 
-step "Ending every agent by name"
+step "sc start pellardservice: both stale agents ended, one launched, then RUNNING"
+"$bin/sc.exe" start pellardservice
+await "4  RUNNING" "$bin/sc.exe" query pellardservice
+await_agents 1
+"$bin/sc.exe" query pellardservice
+"$bin/tasklist.exe"
+
+step "The agent killed with taskkill; the next tick (300 ms) launches a new one"
 "$bin/taskkill.exe" /IM pellard.exe /F
-sleep 0.2
+"$bin/tasklist.exe"
+await_agents 1
 "$bin/tasklist.exe"
 
-step "The AppID entry that tells tollivar it is a service"
-"$bin/reg.exe" add 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}' /v LocalService /t REG_SZ /d pellardservice /f
-"$bin/reg.exe" query 'HKLM\Software\Classes\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}'
+step "sc stop pellardservice: every agent ended before the service stops"
+"$bin/sc.exe" stop pellardservice
+await "1  STOPPED" "$bin/sc.exe" query pellardservice
+await_agents 0
+"$bin/sc.exe" query pellardservice
+"$bin/tasklist.exe"
+
+step "The event log"
+cat "$HOSTWIN_ROOT/eventlog/Application.jsonl"
 
 step "Agent heartbeat log"
 tail -n 3 "$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.log"

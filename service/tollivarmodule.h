@@ -14,9 +14,27 @@ public:
     // No process-wide security setup: COM's default security applies.
     HRESULT SetUpSecurity() { return S_OK; }
 
+    // Before the loop: end stale agents, launch one, report running, arm the watchdog.
+    // Always S_OK, so the loop runs whatever the framework's step returned.
+    HRESULT BeforeLoop(int nShowCmd);
+    // A stop: every agent ended before the framework ends the loop.
+    void HandleStop();
+    // One watchdog tick: launches an agent when none runs, unless a stop has begun.
+    void Tick();
+
     // Ends every process on the machine whose file name is the agent's; FALSE when the
     // process list could not be walked.
     BOOL KillAgents();
+
+    // The two sides of the one window the loop and the stop share: a tick that decided to
+    // launch, and a stop that is about to end the agents. Written by interlocked operations
+    // only.
+    LONG volatile m_stopRequested = 0;
+    LONG volatile m_tickLaunching = 0;
 };
+
+// The watchdog timer's callback, on the loop thread. Nothing leaves it: an error skips the
+// tick.
+void CALLBACK TimerProc(HWND hWnd, UINT uMsg, UINT_PTR idEvent, DWORD dwTime) noexcept;
 
 extern CtollivarModule g_module;

@@ -2,12 +2,15 @@
 #pragma once
 
 #include "exemodule.h"
+#include "regkey.h"
+#include "trace.h"
 
 #include <windows.h>
 #include <winsvc.h>
 #include <tchar.h>
 
 #include <cstdarg>
+#include <new>
 
 template <class T, UINT nServiceNameID> class CServiceModuleT : public CExeModuleT<T> {
 public:
@@ -36,10 +39,9 @@ public:
 
     // The process's main course: refuse to run on broken module records, act on the command
     // line, clean up, and return the exit code. The whole line is read, program path included:
-    // switches are recognised wherever they stand. Registration switches and the server start
-    // are not wired in yet, so a line without them ends here with S_OK.
+    // switches are recognised wherever they stand. Registration switches are not wired in
+    // yet, so every line takes the start course.
     int ModuleMain(int nShowCmd) {
-        (void)nShowCmd;
         if (CBaseModuleRecord::m_initFailed) {
             REPORT_FAILED_CHECK("0");
             return -1;
@@ -47,10 +49,144 @@ public:
         HRESULT hr = S_OK;
         LPWSTR commandLine = GetCommandLineW();
         (void)commandLine;
+        hr = static_cast<T*>(this)->StartModule(nShowCmd);
         WindowModuleCleanup(&g_windowModule, g_baseModule.GetModuleInstance());
         if (!m_runAsService && this->m_comInitialized)
             UninitCom();
         return hr;
+    }
+
+    // Chooses the course from the AppID key: with a readable "LocalService" value the main
+    // thread goes to the service control manager, without it the server runs here. Returns
+    // the exit code: the registry or dispatcher error, else the run's result.
+    int StartModule(int nShowCmd) {
+        LONG lRes = ReadServiceMark();
+        if (lRes != ERROR_SUCCESS) {
+            m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(lRes);
+            return lRes;
+        }
+        if (m_runAsService) {
+            SERVICE_TABLE_ENTRYW st[] = {{m_serviceName, StaticServiceMain}, {NULL, NULL}};
+            if (!StartServiceCtrlDispatcherW(st))
+                m_serviceStatus.dwWin32ExitCode = GetLastError();
+            return static_cast<int>(m_serviceStatus.dwWin32ExitCode);
+        }
+        HRESULT hr = StartCom();
+        if (FAILED(hr))
+            return hr;
+        m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(RunServer(nShowCmd));
+        return static_cast<int>(m_serviceStatus.dwWin32ExitCode);
+    }
+
+    // Called by the dispatcher on the thread it creates for the service. Nothing may leave
+    // it: an error ends the service with the error's code.
+    static void WINAPI StaticServiceMain(DWORD dwArgc, LPWSTR* lpszArgv) noexcept {
+        T* pT = static_cast<T*>(_pModule);
+        try {
+            pT->ServiceMain(dwArgc, lpszArgv);
+        } catch (...) {
+            HRESULT hr = CurrentExceptionCode();
+            FRAMEWORK_TRACE(traceException, 0, TEXT("Service ended by an exception: 0x%08X\n"),
+                            static_cast<unsigned>(hr));
+            pT->m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(hr);
+            if (pT->m_statusHandle != NULL)
+                pT->ReportStatus(SERVICE_STOPPED);
+        }
+    }
+
+    // Called by the dispatcher for each control; an error leaves the control without effect.
+    static void WINAPI StaticHandler(DWORD dwOpcode) noexcept {
+        try {
+            static_cast<T*>(_pModule)->Handler(dwOpcode);
+        } catch (...) {
+            FRAMEWORK_TRACE(traceException, 0, TEXT("Control %u ended by an exception: 0x%08X\n"),
+                            static_cast<unsigned>(dwOpcode),
+                            static_cast<unsigned>(CurrentExceptionCode()));
+        }
+    }
+
+    // The service's whole life, on the dispatcher's thread.
+    void ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv) {
+        (void)dwArgc;
+        (void)lpszArgv;
+        m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+        m_loopThreadId = GetCurrentThreadId();
+        // A thread gets its message queue only when it first asks for messages. The stop may
+        // post WM_QUIT here as soon as SERVICE_RUNNING is reported, before the loop's first
+        // call; a post to a thread without a queue is lost and the service would never stop.
+        MSG msg;
+        PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE);
+
+        m_statusHandle = RegisterServiceCtrlHandlerW(m_serviceName, StaticHandler);
+        if (m_statusHandle == NULL) {
+            LogServiceEvent(TEXT("Handler not installed"));
+            return;
+        }
+        ReportStatus(SERVICE_START_PENDING);
+        m_serviceStatus.dwWin32ExitCode = 0;
+        m_serviceStatus.dwCheckPoint = 0;
+        m_serviceStatus.dwWaitHint = 0;
+
+        HRESULT hr = StartCom();
+        if (FAILED(hr)) {
+            // Stopped with the reason, rather than start-pending until the manager gives up.
+            m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(hr);
+            ReportStatus(SERVICE_STOPPED);
+            return;
+        }
+        // A service never waits for clients after its loop.
+        this->m_delayShutdown = false;
+        m_serviceStatus.dwWin32ExitCode = static_cast<DWORD>(RunServer(SW_HIDE));
+        if (m_runAsService && this->m_comInitialized)
+            UninitCom();
+        // Logged first: once SERVICE_STOPPED is reported the process may end at any moment.
+        LogServiceEvent(TEXT("Service stopped"));
+        ReportStatus(SERVICE_STOPPED);
+    }
+
+    void Handler(DWORD dwOpcode) {
+        T* pT = static_cast<T*>(this);
+        switch (dwOpcode) {
+        case SERVICE_CONTROL_STOP:
+            pT->HandleStop();
+            break;
+        case SERVICE_CONTROL_PAUSE:
+            pT->HandlePause();
+            break;
+        case SERVICE_CONTROL_CONTINUE:
+            pT->HandleContinue();
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            pT->HandleInterrogate();
+            break;
+        case SERVICE_CONTROL_SHUTDOWN:
+            pT->HandleShutdown();
+            break;
+        default:
+            pT->HandleUnknownControl(dwOpcode);
+            break;
+        }
+    }
+
+    void HandleStop() {
+        ReportStatus(SERVICE_STOP_PENDING);
+        PostThreadMessageW(m_loopThreadId, WM_QUIT, 0, 0);
+    }
+    void HandlePause() {}
+    void HandleContinue() {}
+    void HandleInterrogate() {}
+    void HandleShutdown() {}
+    void HandleUnknownControl(DWORD dwOpcode) {
+        (void)dwOpcode;
+        LogServiceEvent(TEXT("Bad service request"));
+    }
+
+    // The state changes atomically: the control handler's thread and the service thread both
+    // report. Check point and wait hint are left as they are.
+    void ReportStatus(DWORD dwState) {
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_serviceStatus.dwCurrentState),
+                            static_cast<LONG>(dwState));
+        SetServiceStatus(m_statusHandle, &m_serviceStatus);
     }
 
     HRESULT InitCom() { return CoInitializeEx(NULL, COINIT_MULTITHREADED); }
@@ -146,6 +282,52 @@ public:
     }
 
 private:
+    // Sets m_runAsService from the AppID key's "LocalService" value; the keys are closed
+    // before the server runs. ERROR_SUCCESS, or the error of opening a key.
+    LONG ReadServiceMark() {
+        CRegKey keyAppID;
+        LONG lRes = keyAppID.OpenKey(HKEY_CLASSES_ROOT, TEXT("AppID"), KEY_READ);
+        if (lRes != ERROR_SUCCESS)
+            return lRes;
+        CRegKey key;
+        lRes = key.OpenKey(keyAppID, T::GetAppIdText(), KEY_READ);
+        if (lRes != ERROR_SUCCESS)
+            return lRes;
+        WCHAR szValue[MAX_PATH];
+        ULONG nChars = MAX_PATH;
+        m_runAsService =
+            key.ReadStringValue(TEXT("LocalService"), szValue, &nChars) == ERROR_SUCCESS ? TRUE
+                                                                                         : FALSE;
+        return ERROR_SUCCESS;
+    }
+
+    // COM in the multithreaded apartment. A runtime that already set another apartment on
+    // this thread ("Mscoree.dll" loaded) is accepted, and COM is then not this module's to
+    // uninitialise. S_OK to go on, else the failure.
+    HRESULT StartCom() {
+        HRESULT hr = InitCom();
+        if (SUCCEEDED(hr)) {
+            this->m_comInitialized = true;
+            return S_OK;
+        }
+        if (hr == RPC_E_CHANGED_MODE && GetModuleHandleW(TEXT("Mscoree.dll")) != NULL)
+            return S_OK;
+        return hr;
+    }
+
+    // The code an escaping exception stands for; called inside a catch block.
+    static HRESULT CurrentExceptionCode() noexcept {
+        try {
+            throw;
+        } catch (const CHResultException& e) {
+            return e.m_errorCode;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+
     // Reports the service running (once, from start-pending) and makes the class objects live.
     HRESULT ResumeClassObjects() {
         if (m_runAsService &&

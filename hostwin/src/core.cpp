@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -289,6 +290,11 @@ void ResetForTest() {
     EnableCallLog(false);
     ClearCallLog();
     ClearDebugReports();
+}
+
+bool Elevated() {
+    const char* elevated = std::getenv("HOSTWIN_ELEVATED");
+    return !(elevated && std::strcmp(elevated, "0") == 0);
 }
 
 std::u16string ToU16(const WCHAR* text) {

@@ -64,6 +64,9 @@ template <class T> T NotSupported(const char* function, const char* what, T resu
 
 std::u16string ToU16(const WCHAR* text); // null reads as empty
 
+// False when HOSTWIN_ELEVATED=0 makes this process a standard user.
+bool Elevated();
+
 } // namespace hostwin
 
 // First statement of a public function that can fail: an injected fault sets the last error

@@ -1,7 +1,7 @@
 // What the host shows instead of the Windows event log and message boxes: JSON lines under
 // the machine root, one per event or box, appended with a single write each so that lines of
 // concurrent threads and processes never interleave.
-#include "core.h"
+#include "eventlog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,22 +27,6 @@ public:
 private:
     const std::u16string m_name;
 };
-
-// UTC with milliseconds, e.g. "2024-05-01T12:00:00.123Z".
-std::string TimeStamp() {
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
-    return text;
-}
 
 DWORD ErrorFromErrno(int error) {
     return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
@@ -87,6 +71,30 @@ constexpr UINT kMessageBoxButtons = 0x0000000F;
 
 } // namespace
 
+std::string TimeStamp() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(millis));
+    return text;
+}
+
+DWORD AppendEvent(EventLogName log, const std::string& source, WORD type, WORD category, DWORD id,
+                  const std::vector<std::string>& strings) {
+    nlohmann::json record = {{"time", TimeStamp()},  {"source", source}, {"type", type},
+                             {"category", category}, {"id", id},         {"strings", strings}};
+    return AppendJsonLine(log == EventLogName::System ? "eventlog/System.jsonl"
+                                                      : "eventlog/Application.jsonl",
+                          record);
+}
+
 } // namespace hostwin
 
 using namespace hostwin;
@@ -118,7 +126,7 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
         return FailWith(ERROR_INVALID_PARAMETER, FALSE);
     if (wNumStrings != 0 && lpStrings == NULL)
         return FailWith(ERROR_INVALID_PARAMETER, FALSE);
-    nlohmann::json strings = nlohmann::json::array();
+    std::vector<std::string> strings;
     for (WORD i = 0; i < wNumStrings; ++i) {
         if (lpStrings[i] == NULL)
             return FailWith(ERROR_INVALID_PARAMETER, FALSE);
@@ -126,10 +134,8 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
     }
     LogCall(__func__, "source=%s type=%u category=%u id=%u strings=%u",
             ToUtf8(source->Name()).c_str(), wType, wCategory, dwEventID, wNumStrings);
-    nlohmann::json record = {{"time", TimeStamp()}, {"source", ToUtf8(source->Name())},
-                             {"type", wType},       {"category", wCategory},
-                             {"id", dwEventID},     {"strings", std::move(strings)}};
-    if (DWORD error = AppendJsonLine("eventlog/Application.jsonl", record))
+    if (DWORD error = AppendEvent(EventLogName::Application, ToUtf8(source->Name()), wType,
+                                  wCategory, dwEventID, strings))
         return FailWith(error, FALSE);
     return TRUE;
 }

@@ -13,7 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <list>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 
@@ -175,6 +179,37 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
+// Modules a test made GetModuleHandleW find; the address of each name stands for its handle.
+struct PretendModules {
+    std::mutex lock;
+    std::list<std::u16string> names; // upper case, with extension; nodes never move
+};
+PretendModules& Pretended() {
+    static PretendModules* modules = [] {
+        auto* created = new PretendModules;
+        if (const char* list = std::getenv("HOSTWIN_LOADED_MODULES")) {
+            std::string text = list;
+            for (size_t start = 0; start <= text.size();) {
+                size_t end = std::min(text.find(',', start), text.size());
+                if (end > start)
+                    created->names.push_back(UpperAscii(FromUtf8(text.substr(start, end - start))));
+                start = end + 1;
+            }
+        }
+        return created;
+    }();
+    return *modules;
+}
+
+HMODULE FindPretendedModule(const std::u16string& upperName) {
+    PretendModules& modules = Pretended();
+    std::lock_guard<std::mutex> guard(modules.lock);
+    for (const std::u16string& name : modules.names)
+        if (name == upperName)
+            return reinterpret_cast<HMODULE>(const_cast<std::u16string*>(&name));
+    return nullptr;
+}
+
 } // namespace
 
 HMODULE ExecutableModule() {
@@ -185,6 +220,18 @@ HMODULE ExecutableModule() {
 
 bool IsExecutableModule(HMODULE module) {
     return !module || module == ExecutableModule();
+}
+
+void PretendModuleLoaded(const std::u16string& moduleName, bool loaded) {
+    PretendModules& modules = Pretended();
+    std::lock_guard<std::mutex> guard(modules.lock);
+    std::u16string upper = UpperAscii(moduleName);
+    bool present =
+        std::find(modules.names.begin(), modules.names.end(), upper) != modules.names.end();
+    if (loaded && !present)
+        modules.names.push_back(upper);
+    else if (!loaded)
+        modules.names.remove(upper);
 }
 
 } // namespace hostwin
@@ -209,6 +256,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     for (const SystemModule& module : kSystemModules)
         if (name == module.name)
             return HandleOf(module);
+    if (HMODULE pretended = FindPretendedModule(name))
+        return pretended;
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length > 0) {

@@ -456,18 +456,23 @@ DWORD ResolveImage(LPCWSTR applicationName, const std::u16string& commandLine, I
 }
 
 // The child's environment: ours, marked with the machine root and the image's Windows path.
-std::vector<std::string> ChildEnvironment(const Image& image) {
+// A service's mark is not inherited either: its agents are no services.
+std::vector<std::string> ChildEnvironment(const Image& image,
+                                          const std::vector<std::string>& extra) {
     std::vector<std::string> environment;
     const std::string rootPrefix = std::string(kRootVariable) + "=";
     const std::string imagePrefix = std::string(kImageVariable) + "=";
+    const std::string servicePrefix = std::string(kServiceVariable) + "=";
     for (char** item = environ; item && *item; ++item) {
         if (std::strncmp(*item, rootPrefix.c_str(), rootPrefix.size()) == 0 ||
-            std::strncmp(*item, imagePrefix.c_str(), imagePrefix.size()) == 0)
+            std::strncmp(*item, imagePrefix.c_str(), imagePrefix.size()) == 0 ||
+            std::strncmp(*item, servicePrefix.c_str(), servicePrefix.size()) == 0)
             continue;
         environment.emplace_back(*item);
     }
     environment.push_back(rootPrefix + MachineRoot());
     environment.push_back(imagePrefix + ToUtf8(image.windowsPath));
+    environment.insert(environment.end(), extra.begin(), extra.end());
     return environment;
 }
 
@@ -481,8 +486,9 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // Starts the image with the argv and environment given; the child gets our standard streams
 // and no other descriptor, default signal dispositions and an empty signal mask.
+// A detached child has its standard streams on /dev/null and a session of its own.
 int Spawn(const Image& image, std::vector<std::string>& argv, std::vector<std::string>& environment,
-          pid_t& pid) {
+          bool detached, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     if (int error = posix_spawn_file_actions_init(&actions))
@@ -495,13 +501,18 @@ int Spawn(const Image& image, std::vector<std::string>& argv, std::vector<std::s
     sigfillset(&all);
     sigemptyset(&none);
     int error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    for (int fd = 0; detached && !error && fd <= 2; ++fd)
+        error = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                                 fd == 0 ? O_RDONLY : O_WRONLY, 0);
     if (!error)
         error = posix_spawnattr_setsigdefault(&attributes, &all);
     if (!error)
         error = posix_spawnattr_setsigmask(&attributes, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (detached)
+        flags |= POSIX_SPAWN_SETSID;
     if (!error)
-        error =
-            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        error = posix_spawnattr_setflags(&attributes, flags);
     if (!error) {
         std::vector<char*> args = Pointers(argv);
         std::vector<char*> envp = Pointers(environment);
@@ -537,6 +548,46 @@ unsigned long long OwnStartTime() {
 }
 
 } // namespace
+
+DWORD StartProcess(LPCWSTR applicationName, const std::u16string& commandLine,
+                   const std::vector<std::string>& extraEnvironment, bool detached,
+                   PROCESS_INFORMATION& started) {
+    Image image;
+    if (DWORD error = ResolveImage(applicationName, commandLine, image))
+        return error;
+
+    // The child's arguments are what the C runtime would split from its command line; its
+    // first element, the program name, becomes the image's host path.
+    std::vector<std::string> argv{image.hostPath};
+    std::vector<std::u16string> split = SplitCommandLine(commandLine);
+    for (size_t i = 1; i < split.size(); ++i)
+        argv.push_back(ToUtf8(split[i]));
+    std::vector<std::string> environment = ChildEnvironment(image, extraEnvironment);
+
+    pid_t pid = -1;
+    if (int error = Spawn(image, argv, environment, detached, pid))
+        return ErrorFromErrno(error);
+    int pidfd = PidfdOpen(pid);
+    if (pidfd < 0) {
+        // Still our unreaped child, so its pid cannot have been reused yet.
+        int error = errno;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return ErrorFromErrno(error);
+    }
+    AwaitExecuted(pid, pidfd);
+    ProcStat stat;
+    ReadProcStat(pid, stat);
+    auto state = std::make_shared<ProcessState>(pid, pidfd, stat.startTime, true);
+    Children().Add(state);
+
+    started.hProcess = InsertHandle(std::make_shared<ProcessObject>(state, kProcessAllAccess));
+    started.hThread = InsertHandle(std::make_shared<ChildThreadObject>(state));
+    started.dwProcessId = static_cast<DWORD>(pid);
+    // The primary thread's Linux thread id is the process id.
+    started.dwThreadId = static_cast<DWORD>(pid);
+    return ERROR_SUCCESS;
+}
 
 DWORD ExitCodeFromWaitStatus(int status) {
     if (WIFEXITED(status))
@@ -583,42 +634,10 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
         return FailWith(ERROR_INVALID_PARAMETER, FALSE);
 
     // Without a command line the application name is the whole command line.
-    const std::u16string commandLine = ToU16(lpCommandLine ? lpCommandLine : lpApplicationName);
-    Image image;
-    if (DWORD error = ResolveImage(lpApplicationName, commandLine, image))
+    if (DWORD error = StartProcess(lpApplicationName,
+                                   ToU16(lpCommandLine ? lpCommandLine : lpApplicationName), {},
+                                   false, *lpProcessInformation))
         return FailWith(error, FALSE);
-
-    // The child's arguments are what the C runtime would split from its command line; its
-    // first element, the program name, becomes the image's host path.
-    std::vector<std::string> argv{image.hostPath};
-    std::vector<std::u16string> split = SplitCommandLine(commandLine);
-    for (size_t i = 1; i < split.size(); ++i)
-        argv.push_back(ToUtf8(split[i]));
-    std::vector<std::string> environment = ChildEnvironment(image);
-
-    pid_t pid = -1;
-    if (int error = Spawn(image, argv, environment, pid))
-        return FailWith(ErrorFromErrno(error), FALSE);
-    int pidfd = PidfdOpen(pid);
-    if (pidfd < 0) {
-        // Still our unreaped child, so its pid cannot have been reused yet.
-        int error = errno;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return FailWith(ErrorFromErrno(error), FALSE);
-    }
-    AwaitExecuted(pid, pidfd);
-    ProcStat stat;
-    ReadProcStat(pid, stat);
-    auto state = std::make_shared<ProcessState>(pid, pidfd, stat.startTime, true);
-    Children().Add(state);
-
-    lpProcessInformation->hProcess =
-        InsertHandle(std::make_shared<ProcessObject>(state, kProcessAllAccess));
-    lpProcessInformation->hThread = InsertHandle(std::make_shared<ChildThreadObject>(state));
-    lpProcessInformation->dwProcessId = static_cast<DWORD>(pid);
-    // The primary thread's Linux thread id is the process id.
-    lpProcessInformation->dwThreadId = static_cast<DWORD>(pid);
     return TRUE;
 }
 

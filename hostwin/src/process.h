@@ -12,8 +12,9 @@
 namespace hostwin {
 
 // Environment marks a process of this machine carries from its start.
-constexpr const char kRootVariable[] = "HOSTWIN_ROOT";   // the machine root
-constexpr const char kImageVariable[] = "HOSTWIN_IMAGE"; // the Windows path it was started as
+constexpr const char kRootVariable[] = "HOSTWIN_ROOT";       // the machine root
+constexpr const char kImageVariable[] = "HOSTWIN_IMAGE";     // the Windows path it was started as
+constexpr const char kServiceVariable[] = "HOSTWIN_SERVICE"; // the service it was started as
 
 // What /proc/<pid>/stat tells about one process.
 struct ProcStat {
@@ -47,6 +48,14 @@ std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environm
 // Windows form of an absolute host path: C:\ below the machine's drive_c (also when the root
 // is reached through a symlink), Z:\ otherwise.
 std::u16string WindowsFormOf(const std::string& hostPath);
+
+// CreateProcessW's work: resolves the module from the application name or the command line,
+// starts it with this process's environment plus `extraEnvironment` (NAME=value items) and
+// fills `started` with new handles. A detached child has its standard streams on /dev/null and
+// a session of its own. 0 or the Win32 error.
+DWORD StartProcess(LPCWSTR applicationName, const std::u16string& commandLine,
+                   const std::vector<std::string>& extraEnvironment, bool detached,
+                   PROCESS_INFORMATION& started);
 
 // Host path of this process's executable.
 std::string OwnExecutablePath();

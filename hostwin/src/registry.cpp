@@ -64,11 +64,6 @@ struct KeyRef {
     bool predefined = false;
 };
 
-bool Elevated() {
-    const char* elevated = std::getenv("HOSTWIN_ELEVATED");
-    return !(elevated && std::strcmp(elevated, "0") == 0);
-}
-
 uintptr_t HandleValue(HKEY key) {
     return reinterpret_cast<uintptr_t>(key);
 }

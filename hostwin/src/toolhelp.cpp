@@ -6,7 +6,12 @@
 
 #include <tlhelp32.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,10 +25,29 @@ namespace hostwin {
 
 namespace {
 
+// Plain reads: a snapshot reads a file of every process of the host, so each must be cheap.
 std::string ReadWholeFile(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    return ok ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+    std::string text;
+    ok = false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            close(fd);
+            return std::string();
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    ok = true;
+    return text;
 }
 
 std::string ProcPath(pid_t pid, const char* item) {
@@ -82,26 +106,50 @@ private:
     size_t m_next = 0;
 };
 
+// Whether the first HOSTWIN_ROOT item of a start environment (NAME=value items, each ended by
+// a NUL) names `root`, given without trailing slashes.
+bool NamesRoot(const char* items, size_t size, const std::string& root) {
+    static const std::string prefix = std::string(kRootVariable) + "=";
+    for (size_t start = 0; start < size;) {
+        const char* item = items + start;
+        size_t length = strnlen(item, size - start);
+        if (length >= prefix.size() && std::memcmp(item, prefix.data(), prefix.size()) == 0) {
+            std::string value(item + prefix.size(), length - prefix.size());
+            return !value.empty() && WithoutTrailingSlashes(value) == root;
+        }
+        start += length + 1;
+    }
+    return false;
+}
+
+// Only the processes of this machine are looked at closely; for every other process of the
+// host the walk reads its environment once and nothing more.
 std::vector<SnapshotEntry> MachineProcesses() {
     std::vector<SnapshotEntry> entries;
     const pid_t self = getpid();
-    std::error_code error;
-    for (const auto& item : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = item.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+    const std::string root = WithoutTrailingSlashes(MachineRoot());
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return entries;
+    while (dirent* item = readdir(proc)) {
+        const char* name = item->d_name;
+        if (name[0] == 0 || std::strspn(name, "0123456789") != std::strlen(name))
             continue;
-        const pid_t pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
-        ProcStat stat;
-        std::vector<std::string> environment;
+        const pid_t pid = static_cast<pid_t>(std::strtol(name, nullptr, 10));
         // Processes come and go during the walk: one that cannot be read is not listed.
-        if (!ReadProcStat(pid, stat) || HasEnded(stat) || !ReadStartEnvironment(pid, environment))
-            continue;
+        bool ok = false;
+        const std::string text = ReadWholeFile(ProcPath(pid, "environ"), ok);
         // This process belongs to the machine it works on, whatever it started with.
-        if (pid != self && !OfThisMachine(environment))
+        if (!ok || (pid != self && !NamesRoot(text.data(), text.size(), root)))
             continue;
+        ProcStat stat;
+        if (!ReadProcStat(pid, stat) || HasEnded(stat))
+            continue;
+        const std::vector<std::string> environment = SplitNulSeparated(text);
         entries.push_back(SnapshotEntry{static_cast<DWORD>(pid), static_cast<DWORD>(stat.parent),
                                         stat.threads, ImageFileName(pid, environment, stat)});
     }
+    closedir(proc);
     return entries;
 }
 
@@ -182,9 +230,10 @@ bool FindEnvironmentValue(const std::vector<std::string>& environment, const cha
 }
 
 bool OfThisMachine(const std::vector<std::string>& environment) {
-    std::string root;
-    return FindEnvironmentValue(environment, kRootVariable, root) && !root.empty() &&
-           WithoutTrailingSlashes(root) == WithoutTrailingSlashes(MachineRoot());
+    std::string items;
+    for (const std::string& item : environment)
+        items.append(item).push_back('\0');
+    return NamesRoot(items.data(), items.size(), WithoutTrailingSlashes(MachineRoot()));
 }
 
 std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,29 @@ std::vector<ClassObjectRegistration> ClassObjectRegistrations();
 bool MarkKeyReadOnly(HKEY root, const std::u16string& path, bool readOnly = true);
 // The registry store file of this machine (below $HOSTWIN_ROOT/registry/).
 std::string RegistryStorePath();
+
+// Service control manager: every status a service reported, in order, with the time of the
+// report (UTC, as the event log writes it). Read from the machine's service database.
+struct ServiceStatusReport {
+    SERVICE_STATUS status;
+    std::string time;
+};
+std::vector<ServiceStatusReport> ServiceStatusHistory(const std::u16string& serviceName);
+// The names of the installed services, in the order the manager lists them.
+std::vector<std::u16string> InstalledServices();
+
+// Makes this process the service `serviceName` as if the manager had started it, without a
+// dispatcher or control channel: RegisterServiceCtrlHandlerW answers for that name and
+// SetServiceStatus keeps its reports in this process only. An empty name ends the pretence.
+void ActAsServiceForTest(const std::u16string& serviceName);
+// The reports kept while acting as a service, in order.
+std::vector<SERVICE_STATUS> InProcessStatusReports();
+// Called after each accepted status report of this process, on the reporting thread.
+void SetStatusReportObserver(std::function<void(const SERVICE_STATUS&)> observer);
+
+// Makes GetModuleHandleW find a module of this name (say, "Mscoree.dll") as if it were loaded.
+// HOSTWIN_LOADED_MODULES="a.dll,b.dll" does the same from the environment.
+void PretendModuleLoaded(const std::u16string& moduleName, bool loaded = true);
 
 // Clears faults, call log (and turns it off) and debug capture: a fresh start for one test.
 void ResetForTest();

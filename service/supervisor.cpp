@@ -1,0 +1,72 @@
+// The hooks that bind agent supervision into the service's life, and the watchdog.
+#include "agent.h"
+#include "tollivarmodule.h"
+
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+namespace {
+
+// The watchdog's period: an agent that dies is replaced within this time.
+const UINT kWatchdogPeriod = 30000;
+
+// Agents running on the machine, or -1 when the process list cannot be read.
+int CountAgents() {
+    PROCESSENTRY32W lppe = {};
+    lppe.dwSize = sizeof(lppe);
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
+         more = Process32NextW(hSnapshot, &lppe)) {
+        if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) == 0)
+            ++count;
+    }
+    CloseHandle(hSnapshot);
+    return count;
+}
+
+bool IsSet(LONG volatile* flag) {
+    return InterlockedCompareExchange(flag, 0, 0) != 0;
+}
+
+} // namespace
+
+HRESULT CtollivarModule::BeforeLoop(int nShowCmd) {
+    CServiceModuleT<CtollivarModule, IDS_SERVICENAME>::BeforeLoop(nShowCmd);
+    KillAgents();
+    StartAgent();
+    ReportStatus(SERVICE_RUNNING);
+    SetTimer(NULL, 1, kWatchdogPeriod, TimerProc);
+    return S_OK;
+}
+
+void CtollivarModule::HandleStop() {
+    ReportStatus(SERVICE_STOP_PENDING);
+    // A tick that counted no agent may be launching one right now. From here on no tick
+    // launches; one that already decided to is waited for, so its agent is ended below.
+    InterlockedExchange(&m_stopRequested, 1);
+    while (IsSet(&m_tickLaunching))
+        Sleep(0);
+    KillAgents();
+    CServiceModuleT<CtollivarModule, IDS_SERVICENAME>::HandleStop();
+}
+
+void CtollivarModule::Tick() {
+    if (CountAgents() != 0)
+        return;
+    InterlockedExchange(&m_tickLaunching, 1);
+    if (!IsSet(&m_stopRequested))
+        StartAgent();
+    InterlockedExchange(&m_tickLaunching, 0);
+}
+
+void CALLBACK TimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept {
+    try {
+        g_module.Tick();
+    } catch (...) {
+        InterlockedExchange(&g_module.m_tickLaunching, 0);
+        FRAMEWORK_TRACE(traceException, 0, TEXT("Watchdog tick skipped after an exception\n"));
+    }
+}

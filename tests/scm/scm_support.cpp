@@ -1,0 +1,72 @@
+#include "scm_support.h"
+
+#include <tlhelp32.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <thread>
+
+namespace scm_support {
+
+void WriteAppId(bool asService) {
+    HKEY key = NULL;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"AppID\\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}",
+                              0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL),
+              ERROR_SUCCESS);
+    if (asService) {
+        const char16_t name[] = u"pellardservice";
+        EXPECT_EQ(RegSetValueExW(key, u"LocalService", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(name), sizeof name),
+                  ERROR_SUCCESS);
+    }
+    RegCloseKey(key);
+}
+
+std::u16string TollivarBinaryPath() {
+    return u"\"" + hostwin::WindowsPath(TOLLIVAR_EXE) + u"\"";
+}
+
+void InstallAgent(const std::string& root) {
+    std::filesystem::create_directories(root + "/drive_c/pellard/bin");
+    std::filesystem::copy_file(PELLARD_EXE, root + "/drive_c/pellard/bin/pellard.exe",
+                               std::filesystem::copy_options::skip_existing);
+}
+
+bool AwaitCondition(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+int AgentCount(const std::u16string& imageName) {
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    PROCESSENTRY32W entry = {sizeof entry};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        if (std::u16string(entry.szExeFile) == imageName)
+            ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+std::vector<std::string> EventTexts(const std::string& root, const std::string& log) {
+    std::vector<std::string> texts;
+    const std::string content = testing_support::ReadFile(root + "/eventlog/" + log + ".jsonl");
+    // Only whole lines: the service may be appending one right now.
+    for (size_t start = 0, end; (end = content.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        nlohmann::json entry = nlohmann::json::parse(content.substr(start, end - start));
+        texts.push_back(entry["strings"].empty() ? "" : entry["strings"][0].get<std::string>());
+    }
+    return texts;
+}
+
+} // namespace scm_support

@@ -1,0 +1,51 @@
+// Shared pieces of the service control manager tests: a machine with tollivar's AppID entry and
+// a service entry for it, and ways to wait on the service without timing anything.
+#pragma once
+
+#include "machine.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace scm_support {
+
+// Far above any step; reached only by a fault.
+constexpr auto kBound = std::chrono::seconds(20);
+
+// Owns one manager or service handle.
+class ScOwner {
+public:
+    explicit ScOwner(SC_HANDLE handle = NULL) : m_handle(handle) {}
+    ~ScOwner() { Reset(); }
+    ScOwner(const ScOwner&) = delete;
+    ScOwner& operator=(const ScOwner&) = delete;
+    void Reset(SC_HANDLE handle = NULL) {
+        if (m_handle)
+            CloseServiceHandle(m_handle);
+        m_handle = handle;
+    }
+    operator SC_HANDLE() const { return m_handle; }
+
+private:
+    SC_HANDLE m_handle;
+};
+
+// The AppID key tollivar reads at start, with or without its "LocalService" value.
+void WriteAppId(bool asService);
+// tollivar.exe's path as the manager's binary path, quoted.
+std::u16string TollivarBinaryPath();
+// C:\pellard\bin\pellard.exe on the test's machine.
+void InstallAgent(const std::string& root);
+
+// Polls `done` until it holds or the bound passes.
+bool AwaitCondition(const std::function<bool()>& done);
+
+int AgentCount(const std::u16string& imageName = u"pellard.exe");
+
+// The event log entries' texts (first insertion string) of `log` ("Application", "System").
+std::vector<std::string> EventTexts(const std::string& root, const std::string& log);
+
+} // namespace scm_support
