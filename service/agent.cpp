@@ -1,23 +1,28 @@
 #include "agent.h"
 
+#include "simplecoll.h"
 #include "tollivarmodule.h"
 
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
-#include <exception>
-#include <vector>
+#include <initializer_list>
 
 BOOL StartAgent() {
     PROCESS_INFORMATION piAgent = {};
     STARTUPINFOW siAgent = {};
     siAgent.cb = sizeof(siAgent);
 
-    std::string filePath = g_agentDirectory + AGENT_FILE_NAME;
-    // The path is plain ASCII: widening each byte gives the same path.
-    std::basic_string<WCHAR> str(filePath.begin(), filePath.end());
+    // The path is plain ASCII: widening each byte gives the same path. Both parts are fixed
+    // and far shorter than the buffer; the bound only keeps the copy inside it.
+    WCHAR str[MAX_PATH];
+    size_t n = 0;
+    for (const char* part : {g_agentDirectory, AGENT_FILE_NAME})
+        for (const char* p = part; *p != 0 && n + 1 < MAX_PATH; ++p)
+            str[n++] = static_cast<unsigned char>(*p);
+    str[n] = 0;
 
-    if (!CreateProcessW(str.c_str(), NULL, NULL, NULL, FALSE,
+    if (!CreateProcessW(str, NULL, NULL, NULL, FALSE,
                         CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS, NULL,
                         NULL, &siAgent, &piAgent))
         return FALSE;
@@ -28,7 +33,7 @@ BOOL StartAgent() {
 }
 
 BOOL CtollivarModule::KillAgents() {
-    std::vector<HANDLE> vTerminateHandle;
+    CSimpleArray<HANDLE> vTerminateHandle;
     PROCESSENTRY32W lppe = {};
     lppe.dwSize = sizeof(lppe);
 
@@ -36,29 +41,28 @@ BOOL CtollivarModule::KillAgents() {
     if (hSnapshot == INVALID_HANDLE_VALUE)
         return FALSE;
 
-    try {
-        for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
-             more = Process32NextW(hSnapshot, &lppe)) {
-            if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) != 0)
-                continue;
-            // Room first, so a handle is never held outside the list.
-            if (vTerminateHandle.size() == vTerminateHandle.capacity())
-                vTerminateHandle.reserve(vTerminateHandle.size() * 2 + 4);
-            if (HANDLE hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, lppe.th32ProcessID))
-                vTerminateHandle.push_back(hProcess);
-        }
-    } catch (const std::exception&) {
-        CloseHandle(hSnapshot);
-        for (HANDLE hProcess : vTerminateHandle)
+    bool bComplete = true;
+    for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
+         more = Process32NextW(hSnapshot, &lppe)) {
+        if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) != 0)
+            continue;
+        HANDLE hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, lppe.th32ProcessID);
+        if (hProcess == NULL)
+            continue;
+        // A list that cannot grow ends the walk, and nothing is ended.
+        if (!vTerminateHandle.Add(hProcess)) {
             CloseHandle(hProcess);
-        return FALSE;
+            bComplete = false;
+            break;
+        }
     }
     CloseHandle(hSnapshot);
 
     // Only after the whole walk, newest discovery first.
-    for (auto it = vTerminateHandle.rbegin(); it != vTerminateHandle.rend(); ++it) {
-        TerminateProcess(*it, 0);
-        CloseHandle(*it);
+    for (int i = vTerminateHandle.GetSize(); i-- > 0;) {
+        if (bComplete)
+            TerminateProcess(vTerminateHandle[i], 0);
+        CloseHandle(vTerminateHandle[i]);
     }
-    return TRUE;
+    return bComplete ? TRUE : FALSE;
 }

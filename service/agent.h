@@ -3,10 +3,9 @@
 
 #include <windows.h>
 
-#include <string>
-
-// The agent's folder, with its trailing backslash. Fixed at build time.
-extern std::string g_agentDirectory;
+// The agent's folder, with its trailing backslash, in plain ASCII. Fixed at build time; a
+// constant, so it is ready before any constructor runs.
+extern const char g_agentDirectory[];
 
 // The agent's file name, as launched and as compared with process entries.
 #define AGENT_FILE_NAME "pellard.exe"

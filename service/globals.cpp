@@ -1,6 +1,6 @@
 // Every process-wide object, in the one order they must be built in (and torn down in
-// reverse): the process guard, the framework's early records, the agent folder, the module,
-// the late categories.
+// reverse): the process guard, the framework's early records, the module, the late
+// categories. The agent folder is a constant, there before any of them.
 #include "agent.h"
 #include "processguard.h"
 #include "tollivarmodule.h"
@@ -16,6 +16,6 @@ ClassTableEntry* s_classTable[] = {NULL};
 // ends the process with a code instead of waiting for a person.
 CProcessGuard g_processGuard __attribute__((init_priority(101)));
 FRAMEWORK_EARLY_OBJECTS(s_classTable, s_classTable + 1);
-std::string g_agentDirectory("C:\\pellard\\bin\\");
+const char g_agentDirectory[] = "C:\\pellard\\bin\\";
 CtollivarModule g_module;
 FRAMEWORK_LATE_TRACE_CATEGORIES();
