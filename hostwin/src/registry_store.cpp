@@ -295,10 +295,14 @@ int InitialiseStore(Connection& c, const char** detail) {
         return fail(SQLITE_CORRUPT);
     }
     if (fresh) {
-        // The classes view of a new machine starts with the machine's classes key present.
+        // The classes view of a new machine starts with the machine's classes key present,
+        // holding AppID as on every Windows: servers register below it but never create it.
         KeyId software = EnsureKey(db, c.roots[0], u"SOFTWARE", &rc);
+        KeyId classes = 0;
         if (rc == SQLITE_OK)
-            EnsureKey(db, software, u"Classes", &rc);
+            classes = EnsureKey(db, software, u"Classes", &rc);
+        if (rc == SQLITE_OK)
+            EnsureKey(db, classes, u"AppID", &rc);
         if (rc != SQLITE_OK)
             return fail(rc);
     }
