@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,42 @@ TEST_F(ServiceInstallTest, HandlesAreClosedBeforeTheMessageIsShown) {
     ASSERT_NE(box, 0u);
     EXPECT_LT(lastClose, box);
     EXPECT_EQ(Calls("ControlService", "control=1"), 1u);
+}
+
+// The entry holds the quoted path: a path of 259 characters still fits, one that may have been
+// cut is refused without a word. Each length is a copy of the probe program at that path.
+TEST_F(ServiceInstallTest, APathThatMayHaveBeenCutInstallsNothingAndSaysNothing) {
+    for (size_t length : {259u, 260u, 300u}) {
+        SCOPED_TRACE(length);
+        // "C:\" + two folders + "\p.exe": no part longer than Linux allows.
+        const size_t folders = length - 3 - 1 - 6;
+        const std::string relative = std::string(folders / 2, 'd') + "/" +
+                                     std::string(folders - folders / 2, 'e') + "/p.exe";
+        const std::string path = RootPath("drive_c/" + relative);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::filesystem::copy_file(TYPELIB_PROBE_EXE, path,
+                                   std::filesystem::copy_options::overwrite_existing);
+        testing_support::ProgramResult result = testing_support::RunProgram(
+            {path}, {{"TYPELIB_PROBE_STEP", "install-service"}, {"HOSTWIN_SHOW_EXIT_CODE", "1"}});
+        const bool fits = length < MAX_PATH;
+        EXPECT_NE(result.err.find(fits ? "exit code 0x00000000" : "exit code 0x80004005"),
+                  std::string::npos)
+            << result.err;
+        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(manager, u"probeservice", SERVICE_QUERY_CONFIG | DELETE);
+        EXPECT_EQ(service != NULL, fits);
+        if (service != NULL) {
+            alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+            auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+            DWORD needed = 0;
+            ASSERT_TRUE(QueryServiceConfigW(service, config, sizeof buffer, &needed));
+            EXPECT_EQ(std::u16string(config->lpBinaryPathName).size(), length + 2);
+            DeleteService(service);
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+        EXPECT_TRUE(MessageBoxTexts().empty());
+    }
 }
 
 } // namespace

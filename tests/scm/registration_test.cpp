@@ -85,8 +85,8 @@ protected:
 
     void StartService() {
         scm_support::InstallAgent(Root());
-        ASSERT_NE(Sc({"start", "pellardservice"}).find("SERVICE_NAME: pellardservice"),
-                  std::string::npos);
+        std::string start = Sc({"start", "pellardservice"});
+        ASSERT_NE(start.find("SERVICE_NAME: pellardservice"), std::string::npos) << start;
         ASSERT_TRUE(AwaitCondition([&] {
             return Sc({"query", "pellardservice"}).find("4  RUNNING") != std::string::npos;
         }));
@@ -129,14 +129,21 @@ TEST_F(RegistrationTest, RegServerInAnySpellingRemovesTheServiceAndItsMarkAndReg
     ASSERT_EQ(Tollivar({"/Service"}), 0u);
     StartService();
     bool first = true;
+    int runs = 0;
     for (const char* spelling : {"-regserver", "/REGSERVER", "-RegServer", "/rEGsERVER"}) {
         SCOPED_TRACE(spelling);
         if (!first)
             ASSERT_EQ(Tollivar({"/Service"}), 0u);
-        first = false;
         // A running service (the first time) is asked to stop once and deleted at once; the
         // manager completes the deletion when it has stopped.
-        ASSERT_EQ(Tollivar({spelling}), 0u);
+        const std::string log = RootPath("calls" + std::to_string(++runs) + ".log");
+        ASSERT_EQ(Tollivar({spelling}, {{"HOSTWIN_CALL_LOG", log}}), 0u);
+        std::string calls = testing_support::ReadFile(log);
+        size_t stop = calls.find("ControlService(control=1)");
+        ASSERT_NE(stop, std::string::npos) << calls;
+        EXPECT_EQ(calls.find("ControlService(", stop + 1), std::string::npos) << "one request";
+        EXPECT_NE(calls.find("DeleteService(", stop), std::string::npos) << calls;
+        first = false;
         EXPECT_TRUE(AwaitCondition([&] { return !ServiceExists(); }));
         EXPECT_EQ(LocalService(), u"(none)");
         EXPECT_EQ(LibraryPath(HKEY_CLASSES_ROOT, u""), hostwin::WindowsPath(TOLLIVAR_EXE));
