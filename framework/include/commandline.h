@@ -28,27 +28,29 @@ int FindFirstSwitch(LPCWSTR pszCommandLine, const LPCWSTR* ppszWords, int nWords
 
 // The server's switches; each stops at its first failure, whose result it leaves.
 template <class T> bool CExeModuleT<T>::ParseServerSwitches(LPCWSTR lpCmdLine, HRESULT* pnRetCode) {
-    static const LPCWSTR s_words[] = {TEXT("UnregServer"), TEXT("RegServer"),
-                                      TEXT("UnregServerPerUser"), TEXT("RegServerPerUser")};
+    // In the order they are tried at each switch start.
+    enum { kUnregServer, kRegServer, kUnregServerPerUser, kRegServerPerUser, kWords };
+    static const LPCWSTR s_words[kWords] = {TEXT("UnregServer"), TEXT("RegServer"),
+                                            TEXT("UnregServerPerUser"), TEXT("RegServerPerUser")};
     *pnRetCode = S_OK;
     T* pT = static_cast<T*>(this);
-    const int iSwitch = FindFirstSwitch(lpCmdLine, s_words, 4);
-    // The per-user switches redirect everything written after them to the current user's
-    // classes, and then do what the machine-wide ones do.
-    if (iSwitch >= 2) {
+    const int iSwitch = FindFirstSwitch(lpCmdLine, s_words, kWords);
+    // The per-user switches send what the registrar and the type library write after them to
+    // the current user's classes, and then do what the machine-wide ones do.
+    if (iSwitch == kUnregServerPerUser || iSwitch == kRegServerPerUser) {
         *pnRetCode = SetPerUserRegistration(true);
         if (FAILED(*pnRetCode))
             return false;
     }
     switch (iSwitch) {
-    case 0:
-    case 2:
+    case kUnregServer:
+    case kUnregServerPerUser:
         *pnRetCode = pT->UnregisterComServer(TRUE);
         if (SUCCEEDED(*pnRetCode))
             *pnRetCode = pT->UnregisterAppIdEntry();
         return false;
-    case 1:
-    case 3:
+    case kRegServer:
+    case kRegServerPerUser:
         *pnRetCode = pT->ConfigureServiceEntry(false);
         if (SUCCEEDED(*pnRetCode))
             *pnRetCode = pT->RegisterComServer(TRUE);
