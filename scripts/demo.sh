@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the host programs and runs tollivar's main job on a fresh temporary machine: the
-# service entry created with reg and sc, stale agents ended at the start, a killed agent
-# relaunched by the watchdog, every agent ended at the stop. Usage (as root on Debian):
+# service installed with tollivar.exe /Service, stale agents ended at the start, a killed agent
+# relaunched by the watchdog, every agent ended at the stop, the service removed with
+# tollivar.exe /UnregServer. Usage (as root on Debian):
 # scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,12 +48,11 @@ step "Machine root $HOSTWIN_ROOT; the agent goes to C:\\pellard\\bin\\pellard.ex
 mkdir -p "$HOSTWIN_ROOT/drive_c/pellard/bin"
 cp "$bin/pellard.exe" "$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe"
 
-step "The AppID entry that tells tollivar it is a service, and its service entry"
-"$bin/reg.exe" add 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}' /v LocalService /t REG_SZ /d pellardservice /f
-tollivar="Z:$(echo "$bin/tollivar.exe" | tr / '\\')"
-"$bin/sc.exe" create pellardservice binPath= "\"$tollivar\"" start= auto depend= RPCSS
-"$bin/sc.exe" description pellardservice pellard
+step "tollivar.exe /Service: the service entry, the AppID entry that marks it, the type library"
+HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" /Service
 "$bin/sc.exe" qc pellardservice
+"$bin/sc.exe" qdescription pellardservice
+"$bin/reg.exe" query 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}'
 
 step "tollivar.exe started from a shell cannot connect to the service control manager"
 HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" || true
@@ -88,3 +88,9 @@ cat "$HOSTWIN_ROOT/eventlog/Application.jsonl"
 
 step "Agent heartbeat log"
 tail -n 3 "$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.log"
+
+step "tollivar.exe /UnregServer: no service, the AppID key without its mark, no type library"
+HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" /UnregServer
+"$bin/sc.exe" query pellardservice || true
+"$bin/reg.exe" query 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}'
+"$bin/reg.exe" query 'HKCR\TypeLib' /s

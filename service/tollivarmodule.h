@@ -11,6 +11,15 @@ public:
     static LPCOLESTR GetAppIdOle() { return OLESTR("{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}"); }
     static LPCTSTR GetAppIdText() { return TEXT("{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}"); }
 
+    // The AppID registry script (resource IDR_TOLLIVAR) in the direction given, with the
+    // AppID as its "APPID" replacement. Static: reached by the framework without an object.
+    static HRESULT ApplyAppIdScript(BOOL bRegister);
+    // The framework's AppID registration; then, as a service, the installed entry is made to
+    // start automatically, ignore start errors and carry its description. Only failures to
+    // open the manager or the service count from that second step, and a failed AppID step
+    // still wins.
+    HRESULT ConfigureServiceEntry(bool bService);
+
     // No process-wide security setup: COM's default security applies.
     HRESULT SetUpSecurity() { return S_OK; }
 

@@ -43,6 +43,11 @@ public:
     }
     HRESULT RevokeAllClassObjects() { return ::RevokeAllClassObjects(&g_comModule); }
 
+    // Registration (serverregistration.h) and the server's switches (commandline.h).
+    HRESULT RegisterComServer(BOOL bRegTypeLib, const CLSID* pCLSID = NULL);
+    HRESULT UnregisterComServer(BOOL bUnRegTypeLib, const CLSID* pCLSID = NULL);
+    bool ParseServerSwitches(LPCWSTR lpCmdLine, HRESULT* pnRetCode);
+
     // Starts the thread that ends the main thread's loop once the shutdown event is signalled.
     // The caller owns the returned thread handle; NULL when either could not be created.
     HANDLE StartShutdownMonitor() {

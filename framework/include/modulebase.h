@@ -15,6 +15,14 @@ struct ClassObjectCache {
     DWORD dwRegister;
 };
 
+// One category of a class's category list; the list ends with an entry of kind
+// kCategoryEnd.
+struct CategoryMapEntry {
+    int iType;
+    const GUID* pcatid;
+};
+enum : int { kCategoryEnd = 0, kCategoryImplemented = 1, kCategoryRequired = 2 };
+
 // One exposed COM class.
 struct ClassTableEntry {
     const CLSID* pclsid;
@@ -23,7 +31,7 @@ struct ClassTableEntry {
     void* pfnCreateInstance;
     ClassObjectCache* pCache;
     LPCWSTR(WINAPI* pfnGetObjectDescription)();
-    const void*(WINAPI* pfnGetCategoryMap)();
+    const CategoryMapEntry*(WINAPI* pfnGetCategoryMap)();
     void(WINAPI* pfnObjectMain)(bool bStarting);
 };
 

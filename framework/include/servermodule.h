@@ -1,5 +1,6 @@
 // The server framework's module: module base and records, the exe-server layer and the
-// service layer. Each concern has its own header; this one gathers them.
+// service layer, the service entry, registration and the command line. Each concern has its
+// own header; this one gathers them.
 #pragma once
 
 #include "modulebase.h"
@@ -7,3 +8,6 @@
 #include "servicemodule.h"
 #include "regkey.h"
 #include "typelib.h"
+#include "serviceinstall.h"
+#include "serverregistration.h"
+#include "commandline.h"

@@ -39,22 +39,38 @@ public:
 
     // The process's main course: refuse to run on broken module records, act on the command
     // line, clean up, and return the exit code. The whole line is read, program path included:
-    // switches are recognised wherever they stand. Registration switches are not wired in
-    // yet, so every line takes the start course.
+    // switches are recognised wherever they stand. After a registration switch the process
+    // does not run; its result is the exit code.
     int ModuleMain(int nShowCmd) {
         if (CBaseModuleRecord::m_initFailed) {
             REPORT_FAILED_CHECK("0");
             return -1;
         }
         HRESULT hr = S_OK;
-        LPWSTR commandLine = GetCommandLineW();
-        (void)commandLine;
-        hr = static_cast<T*>(this)->StartModule(nShowCmd);
+        LPCWSTR lpCmdLine = GetCommandLineW();
+        if (static_cast<T*>(this)->ParseServiceSwitches(lpCmdLine, &hr))
+            hr = static_cast<T*>(this)->StartModule(nShowCmd);
         WindowModuleCleanup(&g_windowModule, g_baseModule.GetModuleInstance());
         if (!m_runAsService && this->m_comInitialized)
             UninitCom();
         return hr;
     }
+
+    // The command line's switches (commandline.h): the server's four, then "Service". True
+    // when the line holds none and the server is to start.
+    bool ParseServiceSwitches(LPCWSTR lpCmdLine, HRESULT* pnRetCode);
+
+    // The service entry and the AppID, on the registration switches (serviceinstall.h,
+    // serverregistration.h). The module class may replace ConfigureServiceEntry, the step the
+    // switches call; the framework's registers the AppID entry and nothing else.
+    HRESULT ConfigureServiceEntry(bool bService) {
+        return static_cast<T*>(this)->RegisterAppIdEntry(bService);
+    }
+    HRESULT RegisterAppIdEntry(bool bService);
+    HRESULT UnregisterAppIdEntry();
+    BOOL IsServiceInstalled();
+    BOOL InstallService();
+    BOOL RemoveService();
 
     // Chooses the course from the AppID key: with a readable "LocalService" value the main
     // thread goes to the service control manager, without it the server runs here. Returns

@@ -7,6 +7,8 @@
 
 ClassTableEntry* g_testClassTable[kTestClassTableSlots] = {};
 HRESULT CTestModule::s_securityResult = S_OK;
+HRESULT CTestModule::s_appIdScriptResult = S_OK;
+int CTestModule::s_appIdScriptRuns[2] = {};
 bool CTestModule::s_replaceBeforeLoop = false;
 HRESULT CTestModule::s_beforeLoopResult = S_OK;
 

@@ -242,9 +242,9 @@ TEST_F(RegistrarTest, ScriptResourceFailuresReturnTheLastErrorWithTheirTrace) {
         if (c.fault)
             hostwin::InjectFault(c.fault, 1, ERROR_ACCESS_DENIED);
         EXPECT_EQ(ApplyFrom(image, c.resource), c.hr);
-        if (c.hr == S_OK && c.traces.empty())
+        if (c.hr == S_OK && c.traces.empty()) {
             EXPECT_EQ(RegistrarTraces().size(), 1u) << "only the script itself";
-        else
+        } else
             EXPECT_EQ(RegistrarTraces(), c.traces);
         hostwin::ClearFaults();
     }

@@ -18,7 +18,15 @@ public:
         return CServiceModuleT<CTestModule, 100>::BeforeLoop(nShowCmd);
     }
 
+    // Counts the AppID script's runs by direction and answers with the result tests set.
+    static HRESULT ApplyAppIdScript(BOOL bRegister) {
+        ++s_appIdScriptRuns[bRegister ? 1 : 0];
+        return s_appIdScriptResult;
+    }
+
     static HRESULT s_securityResult;
+    static HRESULT s_appIdScriptResult;
+    static int s_appIdScriptRuns[2]; // [0] unregister, [1] register
     static bool s_replaceBeforeLoop;
     static HRESULT s_beforeLoopResult;
 

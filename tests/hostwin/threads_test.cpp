@@ -98,9 +98,9 @@ TEST_F(ThreadsTest, EventsFollowTheirResetMode) {
         ASSERT_NE(event, nullptr);
         for (const char* step = c.script; *step; ++step) {
             SCOPED_TRACE(std::string(c.script) + " at step " + std::to_string(step - c.script));
-            if (*step == 'S')
+            if (*step == 'S') {
                 EXPECT_TRUE(SetEvent(event));
-            else if (*step == 'R')
+            } else if (*step == 'R')
                 EXPECT_TRUE(ResetEvent(event));
             else
                 EXPECT_EQ(WaitForSingleObject(event, 0),

@@ -1,12 +1,14 @@
-// A host program without resources that runs one type-library step of the framework on its
+// A host program without resources that runs one registration step of the framework on its
 // own module, so that tests can place it at paths of chosen length and beside chosen .tlb
-// files. TYPELIB_PROBE_STEP is "load", "register" or "unregister"; TYPELIB_PROBE_PER_USER=1
-// sets the per-user flag. The step's HRESULT is the exit code; "load" also prints the path
-// that loaded.
+// files. TYPELIB_PROBE_STEP is "load", "register" or "unregister" (the type library) or
+// "install-service" (a service entry "probeservice" for this program); TYPELIB_PROBE_PER_USER=1
+// sets the per-user flag. The step's HRESULT is the exit code (E_FAIL for an installation that
+// failed); "load" also prints the path that loaded.
 #include "comholders.h"
 #include "errors.h"
 #include "moduleobjects.h"
 #include "core.h"
+#include "serviceinstall.h"
 #include "typelib.h"
 
 #include <hostwin/control.h>
@@ -38,6 +40,8 @@ HRESULT RunStep(HINSTANCE hInstance, const char* step) {
         return RegisterServerTypeLib(hInstance);
     if (std::strcmp(step, "unregister") == 0)
         return UnregisterServerTypeLib(hInstance);
+    if (std::strcmp(step, "install-service") == 0)
+        return InstallServiceEntry(TEXT("probeservice")) ? S_OK : E_FAIL;
     return E_INVALIDARG;
 }
 

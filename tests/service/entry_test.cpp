@@ -42,9 +42,9 @@ TEST_F(EntryTest, AnExceptionReachingTheEntryBecomesTheExitCodeWithOneTrace) {
         hostwin::ClearDebugReports();
         EXPECT_EQ(RunEntry(c.body), c.exitCode);
         std::vector<std::string> traces = testing_support::DebugReportTexts(_CRT_WARN);
-        if (c.trace)
+        if (c.trace) {
             EXPECT_EQ(traces, std::vector<std::string>{c.trace});
-        else
+        } else
             EXPECT_TRUE(traces.empty());
     }
 }

@@ -1,0 +1,50 @@
+// tollivar's own registration steps: its AppID script and the service entry's settings.
+#include "tollivarmodule.h"
+
+#include <tchar.h>
+#include <winsvc.h>
+
+namespace {
+
+const int kDescriptionCapacity = 1024;
+
+// Starts automatically, ignores start errors, and says what it is for. The SCM result: an
+// error of opening the manager or the service; the changes' own results do not count.
+HRESULT SetAutomaticStart(LPCWSTR pszServiceName) {
+    SC_HANDLE hSCM = OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE);
+    if (hSCM == NULL)
+        return HResultFromLastError();
+    SC_HANDLE hService = OpenServiceW(hSCM, pszServiceName, SERVICE_CHANGE_CONFIG);
+    if (hService == NULL) {
+        HRESULT hr = HResultFromLastError();
+        CloseServiceHandle(hSCM);
+        return hr;
+    }
+    ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
+                         NULL, NULL, NULL, NULL, NULL, NULL, pszServiceName);
+
+    WCHAR szDescription[kDescriptionCapacity] = {};
+    CheckCrtError(wcscpy_s(szDescription, kDescriptionCapacity, TEXT("pellard")));
+    SERVICE_DESCRIPTIONW description = {};
+    description.lpDescription = szDescription;
+    ChangeServiceConfig2W(hService, SERVICE_CONFIG_DESCRIPTION, &description);
+
+    CloseServiceHandle(hService);
+    CloseServiceHandle(hSCM);
+    return S_OK;
+}
+
+} // namespace
+
+HRESULT CtollivarModule::ApplyAppIdScript(BOOL bRegister) {
+    const ReplacementEntry regMapEntries[] = {{OLESTR("APPID"), GetAppIdOle()}, {NULL, NULL}};
+    return _pModule->UpdateRegistryFromScript(IDR_TOLLIVAR, bRegister, regMapEntries);
+}
+
+HRESULT CtollivarModule::ConfigureServiceEntry(bool bService) {
+    HRESULT hr = RegisterAppIdEntry(bService);
+    HRESULT hrScm = S_OK;
+    if (bService && IsServiceInstalled())
+        hrScm = SetAutomaticStart(m_serviceName);
+    return FAILED(hr) ? hr : hrScm;
+}
