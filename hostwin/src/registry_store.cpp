@@ -37,6 +37,9 @@ namespace {
 
 // How long a call waits for a lock another connection holds, before HOSTWIN_TIME_SCALE.
 constexpr DWORD kLockWaitMs = 10000;
+// However short the time scale: a process descheduled while it writes (a loaded machine, a
+// sanitizer build) may hold the lock for a good part of a second.
+constexpr DWORD kShortestLockWaitMs = 1000;
 constexpr int kApplicationId = 0x484B5247; // marks the file as a registry store
 constexpr int kSchemaVersion = 2;
 constexpr size_t kCachedLists = 4; // per kind; enough for a walk that nests one level at a time
@@ -109,13 +112,17 @@ Connection& TheConnection() {
     return *connection;
 }
 
+DWORD LockWaitMs() {
+    return std::max(ScaleMilliseconds(kLockWaitMs), kShortestLockWaitMs);
+}
+
 Clock::duration LockWait() {
-    return std::chrono::milliseconds(ScaleMilliseconds(kLockWaitMs));
+    return std::chrono::milliseconds(LockWaitMs());
 }
 
 std::string LockWaitText() {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3g s", ScaleMilliseconds(kLockWaitMs) / 1000.0);
+    std::snprintf(text, sizeof text, "%.3g s", LockWaitMs() / 1000.0);
     return text;
 }
 
