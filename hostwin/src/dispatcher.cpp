@@ -102,7 +102,7 @@ void ServeControl(int connection) {
     DWORD answer = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     if (handler) {
         LogCall("ServiceControlHandler", "control=%u", control);
-        handler(control);
+        CallProgramCallback([&] { handler(control); });
         answer = ERROR_SUCCESS;
     }
     send(connection, &answer, sizeof answer, MSG_NOSIGNAL);
@@ -118,7 +118,7 @@ public:
         std::shared_ptr<State> state = m_state;
         m_thread = std::thread([main, state] {
             LPWSTR argv[] = {state->name.data(), nullptr};
-            main(1, argv);
+            CallProgramCallback([&] { main(1, argv); });
             std::lock_guard<std::mutex> guard(state->lock);
             state->done = true;
             state->ended.notify_all();

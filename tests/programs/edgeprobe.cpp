@@ -2,6 +2,7 @@
 // tests see how the process ends. The command line picks the work:
 //   timer    a timer callback throws under the message loop
 //   thread   a thread procedure throws while the entry waits for it
+//   service  the service "edgeprobe" runs, and its control handler throws at the first control
 //   (other)  the product's own course
 // EDGE_PROBE_CONSTRUCTOR=raise makes a process-wide constructor raise a structured exception.
 #include "entry.h"
@@ -30,6 +31,18 @@ DWORD WINAPI ThrowingThreadProc(LPVOID) {
     throw std::runtime_error("thread procedure");
 }
 
+void WINAPI ThrowingControlHandler(DWORD) {
+    throw std::runtime_error("control handler");
+}
+
+void WINAPI RunningServiceMain(DWORD, LPWSTR*) {
+    SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerW(TEXT("edgeprobe"), ThrowingControlHandler);
+    SERVICE_STATUS status = {
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    SetServiceStatus(handle, &status);
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int nShowCmd) {
@@ -45,6 +58,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int nShowCmd) {
             WaitForSingleObject(thread, INFINITE);
             CloseHandle(thread);
             return 0;
+        }
+        if (work == u"service") {
+            WCHAR name[] = TEXT("edgeprobe");
+            SERVICE_TABLE_ENTRYW table[] = {{name, RunningServiceMain}, {NULL, NULL}};
+            return StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
         }
         return g_module.ModuleMain(nShowCmd);
     });

@@ -119,8 +119,13 @@ TEST_F(EndToEndTest, TheServiceKeepsExactlyOneAgentAndEndsEveryAgentAtItsStop) {
     const int foreign = Spawn(agent, {{"HOSTWIN_ROOT", Root() + "/other-machine"}});
     ASSERT_EQ(AgentCount(), 2);
 
-    ProgramResult start = Sc({"start", "pellardservice"});
+    // The service process inherits the report from the command that starts it; the agents it
+    // launches do too, but they end by being killed and write none.
+    const std::string handleReport = RootPath("service-handles.txt");
+    ProgramResult start =
+        Sc({"start", "pellardservice"}, {{"HOSTWIN_HANDLE_REPORT", handleReport}});
     ASSERT_EQ(start.exitStatus, 0) << start.out;
+    fs::remove(handleReport); // sc's own, written as it ended
     EXPECT_NE(start.out.find("SERVICE_NAME: pellardservice"), std::string::npos) << start.out;
     ASSERT_TRUE(AwaitState("STATE              : 4  RUNNING"));
     std::string running = State();
@@ -212,6 +217,7 @@ TEST_F(EndToEndTest, TheServiceKeepsExactlyOneAgentAndEndsEveryAgentAtItsStop) {
     EXPECT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
     EXPECT_FALSE(Ended(upperCase)) << "a Pellard.exe is no agent";
     EXPECT_FALSE(Ended(foreign)) << "another machine's agent was ended";
+    EXPECT_EQ(scm_support::HandlesLeftOpen(handleReport), "") << "open in the service at its exit";
 }
 
 // Each failure through the command, as a user meets it.

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <algorithm>
+#include <sstream>
 #include <thread>
 
 namespace scm_support {
@@ -67,6 +69,23 @@ std::vector<std::string> EventTexts(const std::string& root, const std::string& 
         texts.push_back(entry["strings"].empty() ? "" : entry["strings"][0].get<std::string>());
     }
     return texts;
+}
+
+std::string HandlesLeftOpen(const std::string& reportPath) {
+    std::string report;
+    // Whole once it has one line per kind.
+    if (!AwaitCondition([&] {
+            report = testing_support::ReadFile(reportPath);
+            return static_cast<size_t>(std::count(report.begin(), report.end(), '\n')) ==
+                   hostwin::kHandleKindCount;
+        }))
+        return "no report";
+    std::string open;
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);)
+        if (line.substr(line.find('\t') + 1) != "0")
+            open += line + "\n";
+    return open;
 }
 
 } // namespace scm_support

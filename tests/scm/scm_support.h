@@ -48,4 +48,9 @@ int AgentCount(const std::u16string& imageName = u"pellard.exe");
 // The event log entries' texts (first insertion string) of `log` ("Application", "System").
 std::vector<std::string> EventTexts(const std::string& root, const std::string& log);
 
+// The handle kinds the process writing `reportPath` (HOSTWIN_HANDLE_REPORT) still held at its
+// exit, "kind<TAB>count" each; "no report" when it did not write one within the bound, as a
+// process ended by std::terminate or a kill does not.
+std::string HandlesLeftOpen(const std::string& reportPath);
+
 } // namespace scm_support
