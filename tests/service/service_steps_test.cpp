@@ -16,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,7 +153,12 @@ TEST_F(ServiceStepsTest, AStartEndsStaleAgentsLaunchesOneAndAStopEndsThemBeforeT
               (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
                                   SERVICE_STOP_PENDING, SERVICE_STOPPED}));
     EXPECT_EQ(hostwin::InProcessStatusReports().back().dwWin32ExitCode, 0u);
-    EXPECT_EQ(hostwin::CallLog("TerminateProcess").size(), 3u) << "two stale agents, one at stop";
+    // Ending is asynchronous: a stop right after the start may still see a stale agent on its
+    // way out and end it again. Three processes are ended, whatever the number of calls.
+    std::set<std::string> ended;
+    for (const hostwin::CallRecord& call : hostwin::CallLog("TerminateProcess"))
+        ended.insert(call.args.substr(0, call.args.find(' ')));
+    EXPECT_EQ(ended.size(), 3u) << "two stale agents, one at stop";
 
     // Start: stale agents ended, one launched, then running, then the watchdog armed.
     size_t launch = LastCall("CreateProcessW");
