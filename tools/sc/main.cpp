@@ -196,41 +196,24 @@ bool ParseOptions(const std::vector<std::u16string>& args, size_t from,
     return true;
 }
 
-bool StartTypeOf(const std::u16string& text, DWORD& start) {
-    std::string word = ToUtf8(text);
-    if (word == "auto")
-        start = SERVICE_AUTO_START;
-    else if (word == "demand")
-        start = SERVICE_DEMAND_START;
-    else if (word == "disabled")
-        start = SERVICE_DISABLED;
-    else
-        return false;
-    return true;
-}
-
-bool ServiceTypeOf(const std::u16string& text, DWORD& type) {
-    std::string word = ToUtf8(text);
-    if (word == "own")
-        type = SERVICE_WIN32_OWN_PROCESS;
-    else if (word == "share")
-        type = SERVICE_WIN32_SHARE_PROCESS;
-    else
-        return false;
-    return true;
-}
-
-bool ErrorControlOf(const std::u16string& text, DWORD& error) {
-    static const std::map<std::string, DWORD> words = {{"ignore", SERVICE_ERROR_IGNORE},
-                                                       {"normal", SERVICE_ERROR_NORMAL},
-                                                       {"severe", SERVICE_ERROR_SEVERE},
-                                                       {"critical", SERVICE_ERROR_CRITICAL}};
+// The number a word of an option stands for; false for a word the option does not take.
+bool WordValue(const std::map<std::string, DWORD>& words, const std::u16string& text,
+               DWORD& value) {
     auto it = words.find(ToUtf8(text));
     if (it == words.end())
         return false;
-    error = it->second;
+    value = it->second;
     return true;
 }
+
+const std::map<std::string, DWORD> kStartTypes = {
+    {"auto", SERVICE_AUTO_START}, {"demand", SERVICE_DEMAND_START}, {"disabled", SERVICE_DISABLED}};
+const std::map<std::string, DWORD> kServiceTypes = {{"own", SERVICE_WIN32_OWN_PROCESS},
+                                                    {"share", SERVICE_WIN32_SHARE_PROCESS}};
+const std::map<std::string, DWORD> kErrorControls = {{"ignore", SERVICE_ERROR_IGNORE},
+                                                     {"normal", SERVICE_ERROR_NORMAL},
+                                                     {"severe", SERVICE_ERROR_SEVERE},
+                                                     {"critical", SERVICE_ERROR_CRITICAL}};
 
 // "A/B" as the NUL-separated list the calls take.
 std::u16string DependencyList(const std::u16string& text) {
@@ -260,13 +243,13 @@ bool ReadConfig(const std::map<std::string, std::u16string>& options, Config& co
             config.dependencies = DependencyList(value);
             config.hasDependencies = true;
         } else if (key == "start") {
-            if (!StartTypeOf(value, config.start))
+            if (!WordValue(kStartTypes, value, config.start))
                 return false;
         } else if (key == "type") {
-            if (!ServiceTypeOf(value, config.type))
+            if (!WordValue(kServiceTypes, value, config.type))
                 return false;
         } else if (key == "error") {
-            if (!ErrorControlOf(value, config.error))
+            if (!WordValue(kErrorControls, value, config.error))
                 return false;
         } else
             return false;
