@@ -1,6 +1,10 @@
 // Handle table, last error, fault injection, call log and the machine root.
 #include "core.h"
+#include "process.h"
 
+#include <hostwin/text.h>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,15 +54,26 @@ struct FaultTable {
     std::mutex lock;
     std::map<std::string, Fault> faults;
     std::map<std::string, Delay> delays;
+    // HOSTWIN_FAULT_POINT_LOG: every call of every fault point, numbered per function.
+    std::string pointLog;
+    std::map<std::string, unsigned> pointCalls;
 };
 
-// One item of HOSTWIN_FAULTS or HOSTWIN_DELAYS: "Name@N=NUMBER" (N from 1) or "Name@*=NUMBER".
+// One item of HOSTWIN_FAULTS or HOSTWIN_DELAYS: "Name@N=NUMBER" (N from 1) or "Name@*=NUMBER",
+// optionally scoped to one program as "image.exe:Name@N=NUMBER".
 struct ControlEntry {
+    std::string image; // empty: every program
     std::string function;
     unsigned nth = 0;
     DWORD number = 0;
     bool throws = false; // HOSTWIN_FAULTS only: "Name@N=throw"
 };
+
+// Whether an entry names this program, or no program: the image compares as a file name does.
+bool AppliesHere(const ControlEntry& entry) {
+    return entry.image.empty() ||
+           FoldName(FromUtf8(entry.image)) == FoldName(FromUtf8(OwnImageName()));
+}
 
 bool ParseUnsigned(const std::string& text, int base, unsigned long long limit,
                    unsigned long long* value) {
@@ -75,11 +90,15 @@ bool ParseControlEntry(const std::string& item, bool allowThrow, ControlEntry* e
                        std::string* problem) {
     const size_t at = item.find('@');
     const size_t eq = item.find('=', at == std::string::npos ? 0 : at);
-    if (at == std::string::npos || eq == std::string::npos || at == 0) {
-        *problem = "expected Name@N=NUMBER or Name@*=NUMBER";
+    const size_t colon = item.substr(0, at).find(':');
+    const size_t nameStart = colon == std::string::npos ? 0 : colon + 1;
+    if (at == std::string::npos || eq == std::string::npos || at == nameStart || colon == 0) {
+        *problem = "expected [image:]Name@N=NUMBER or [image:]Name@*=NUMBER";
         return false;
     }
-    entry->function = item.substr(0, at);
+    if (colon != std::string::npos)
+        entry->image = item.substr(0, colon);
+    entry->function = item.substr(nameStart, at - nameStart);
     const std::string when = item.substr(at + 1, eq - at - 1);
     unsigned long long nth = 0, number = 0;
     if (when == "*") {
@@ -100,6 +119,9 @@ bool ParseControlEntry(const std::string& item, bool allowThrow, ControlEntry* e
         return false;
     }
     entry->number = static_cast<DWORD>(number);
+    // Another program's points are its own to check: children inherit the environment.
+    if (!AppliesHere(*entry))
+        return true;
     if (!IsFaultPoint(entry->function)) {
         *problem = "this program has no fault point named " + entry->function;
         return false;
@@ -129,7 +151,8 @@ std::vector<ControlEntry> LoadControlEntries(const char* variable, bool allowThr
             std::fflush(stderr);
             _exit(ERROR_INVALID_PARAMETER);
         }
-        entries.push_back(entry);
+        if (AppliesHere(entry))
+            entries.push_back(entry);
         start = end + 1;
     }
     return entries;
@@ -142,6 +165,8 @@ FaultTable& Faults() {
             t->faults[entry.function] = Fault{entry.nth, entry.number, entry.throws};
         for (const ControlEntry& entry : LoadControlEntries("HOSTWIN_DELAYS", false))
             t->delays[entry.function] = Delay{entry.nth, entry.number};
+        if (const char* log = std::getenv("HOSTWIN_FAULT_POINT_LOG"))
+            t->pointLog = log;
         return t;
     }();
     return *table;
@@ -235,9 +260,13 @@ DWORD InjectedFault(const char* function) {
     DWORD code = 0;
     bool throws = false;
     DWORD delay = 0;
+    std::string pointLine;
     {
         FaultTable& table = Faults();
         std::lock_guard<std::mutex> guard(table.lock);
+        if (!table.pointLog.empty())
+            pointLine = OwnImageName() + "\t" + std::to_string(getpid()) + "\t" + function + "\t" +
+                        std::to_string(++table.pointCalls[function]) + "\n";
         if (auto it = table.delays.find(function); it != table.delays.end()) {
             Delay& entry = it->second;
             ++entry.calls;
@@ -253,6 +282,8 @@ DWORD InjectedFault(const char* function) {
             }
         }
     }
+    if (!pointLine.empty())
+        AppendLine(Faults().pointLog, pointLine);
     // Held outside the lock, so that other threads' calls go on meanwhile.
     if (delay != 0) {
         LogCall(function, "delayed %u ms", delay);
@@ -326,12 +357,17 @@ void LogCall(const char* function, const char* format, ...) {
     std::lock_guard<std::mutex> guard(state.lock);
     if (state.enabled)
         state.records.push_back(CallRecord{function, buffer});
-    if (!state.file.empty()) {
-        if (FILE* out = std::fopen(state.file.c_str(), "ae")) {
-            std::fprintf(out, "%d %s(%s)\n", static_cast<int>(getpid()), function, buffer);
-            std::fclose(out);
-        }
-    }
+    if (!state.file.empty())
+        AppendLine(state.file, std::to_string(getpid()) + " " + function + "(" + buffer + ")\n");
+}
+
+void AppendLine(const std::string& path, const std::string& line) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    // One write: lines of processes that share the file never interleave.
+    [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
+    close(fd);
 }
 
 void EnableCallLog(bool on) {

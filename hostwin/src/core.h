@@ -51,6 +51,9 @@ template <class Callback> auto CallProgramCallback(Callback&& callback) noexcept
 }
 
 bool CallLogEnabled();
+// Appends `line` (ending in a newline) to the file in one write; a log that cannot be written
+// is not the program's failure, so errors are ignored.
+void AppendLine(const std::string& path, const std::string& line);
 void LogCall(const char* function, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Sets the last error and returns `result`, so failure paths read as one statement.

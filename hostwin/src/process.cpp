@@ -678,6 +678,10 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
         exit_records::Remove(state.Pid(), state.StartTime());
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
     }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", uExitCode);
+    WriteProcessLedger("killed\t" + std::to_string(state.Pid()) + "\t" + code + "\t" +
+                       OwnImageName());
     // As on Windows the end is asynchronous: the call returns once it is under way, and the
     // process handle is signalled when the process has ended.
     return TRUE;

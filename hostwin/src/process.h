@@ -55,6 +55,14 @@ DWORD StartProcess(LPCWSTR applicationName, const std::u16string& commandLine,
 
 // Host path of this process's executable.
 std::string OwnExecutablePath();
+// Its file name ("tollivar.exe"): what fault entries and the process ledger name it by.
+const std::string& OwnImageName();
+// HOSTWIN_PROCESS_LEDGER=FILE, a record for whoever checks how processes ended: each host
+// program appends "start<TAB>image<TAB>pid" when it starts and "end<TAB>image<TAB>pid<TAB>0xCODE
+// <TAB>kind=n,..." (the handles still open) when it ends by itself; TerminateProcess appends
+// "killed<TAB>pid<TAB>0xCODE<TAB>killer image". A start with neither an end nor a kill is a
+// process that a signal ended: a crash. Appends one line of tab-separated fields.
+void WriteProcessLedger(const std::string& fields);
 
 // Wait status of a process that ended, as a Windows exit code: the exit status, or 128 plus
 // the signal for a process that a signal ended.

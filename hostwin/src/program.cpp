@@ -163,6 +163,28 @@ std::string OwnExecutablePath() {
     return error ? std::string() : path;
 }
 
+const std::string& OwnImageName() {
+    static const std::string name = [] {
+        const std::string path = OwnExecutablePath();
+        return path.substr(path.rfind('/') + 1);
+    }();
+    return name;
+}
+
+void WriteProcessLedger(const std::string& fields) {
+    const char* ledger = std::getenv("HOSTWIN_PROCESS_LEDGER");
+    if (ledger && *ledger)
+        AppendLine(ledger, fields + "\n");
+}
+
+namespace {
+
+std::string OwnLedgerFields(const char* event) {
+    return std::string(event) + "\t" + OwnImageName() + "\t" + std::to_string(getpid());
+}
+
+} // namespace
+
 void RecordProgramArguments(int argc, char** argv) {
     ProgramState& program = Program();
     std::lock_guard<std::mutex> guard(program.lock);
@@ -174,10 +196,19 @@ void ReportExitCode(DWORD code) {
     const char* show = std::getenv("HOSTWIN_SHOW_EXIT_CODE");
     if (show && std::strcmp(show, "1") == 0)
         std::fprintf(stderr, "exit code 0x%08X\n", code);
+    const HandleCounts counts = OpenHandleCounts();
+    char endDetails[16];
+    std::snprintf(endDetails, sizeof endDetails, "\t0x%08X", code);
+    std::string openHandles;
+    for (size_t kind = 0; kind < kHandleKindCount; ++kind)
+        if (counts[kind] != 0)
+            openHandles += std::string(openHandles.empty() ? "" : ",") +
+                           HandleKindName(static_cast<HandleKind>(kind)) + "=" +
+                           std::to_string(counts[kind]);
+    WriteProcessLedger(OwnLedgerFields("end") + endDetails + "\t" + openHandles);
     // One "kind count" line per handle kind, so that tests of whole programs can see leaks.
     if (const char* report = std::getenv("HOSTWIN_HANDLE_REPORT"); report && *report) {
         std::string text;
-        const HandleCounts counts = OpenHandleCounts();
         for (size_t kind = 0; kind < kHandleKindCount; ++kind)
             text += std::string(HandleKindName(static_cast<HandleKind>(kind))) + "\t" +
                     std::to_string(counts[kind]) + "\n";
@@ -198,6 +229,7 @@ int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv)) {
     // inherit it and pass for this program in a snapshot.
     unsetenv(kImageVariable);
     LoadTestControls();
+    WriteProcessLedger(OwnLedgerFields("start"));
     const int code = body(argc, argv);
     ReportExitCode(static_cast<DWORD>(code));
     return code;

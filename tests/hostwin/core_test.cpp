@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <map>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -107,6 +109,17 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
         // The tool catches nothing, so the throw ends it through std::terminate (abort).
         {"CreateToolhelp32Snapshot@1=throw", -1, ""},
         {"CreateToolhelp32Snapshot@2=throw", 0, ""},
+        // Scoped to a program by its file name, compared without case; another program's
+        // entries are its own to check, but must still parse.
+        {"tasklist.exe:CreateToolhelp32Snapshot@1=8", 1, "(error 8)"},
+        {"TaskList.EXE:CreateToolhelp32Snapshot@1=8", 1, "(error 8)"},
+        {"reg.exe:CreateToolhelp32Snapshot@1=8", 0, ""},
+        {"tasklist:CreateToolhelp32Snapshot@1=8", 0, ""},
+        {"reg.exe:Nope@1=5,tasklist.exe:Process32NextW@1=5", 1, "(error 5)"},
+        {"tasklist.exe:Nope@1=5", 87, "no fault point named Nope"},
+        {"reg.exe:Nope@0=5", 87, "count from 1"},
+        {":CreateToolhelp32Snapshot@1=8", 87, "[image:]Name@N"},
+        {"tasklist.exe:@1=8", 87, "[image:]Name@N"},
     };
     for (const Case& c : cases) {
         testing_support::ProgramResult result = testing_support::RunProgram(
@@ -129,6 +142,69 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
         {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_DELAYS", "Nope@1=5"}});
     EXPECT_EQ(delayed.exitStatus, 87);
     EXPECT_NE(delayed.err.find("bad HOSTWIN_DELAYS entry 'Nope@1=5'"), std::string::npos);
+}
+
+// The sweep's two records: every call of every fault point, numbered per function and
+// process, and a ledger of each program's start and end with the handles it still held. A
+// program ended by an uncaught exception has a start and no end.
+namespace {
+
+// Calls per function from a fault-point log, checking that every line is the program's and
+// that each function's calls are numbered 1, 2, 3... in order.
+std::map<std::string, int> CountPointCalls(const std::string& log, const std::string& image,
+                                           pid_t pid) {
+    std::map<std::string, int> counts;
+    std::istringstream lines(testing_support::ReadFile(log));
+    const std::string prefix = image + "\t" + std::to_string(pid) + "\t";
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+        const std::string call = line.substr(prefix.size());
+        const std::string function = call.substr(0, call.find('\t'));
+        EXPECT_EQ(call, function + "\t" + std::to_string(++counts[function]));
+    }
+    return counts;
+}
+
+} // namespace
+
+TEST_F(CoreTest, FaultPointLogAndProcessLedger) {
+    struct Case {
+        std::string faults;
+        std::string end; // the end line after "end\ttasklist.exe\t<pid>", or none
+        int walks;       // calls of Process32FirstW
+    } cases[] = {
+        {"", "\t0x00000000\t", 1},
+        {"CloseHandle@1=6", "\t0x00000000\tsnapshot=1", 1},
+        {"CloseHandle@*=6,CreateEventW@1=5", "\t0x00000000\tsnapshot=1", 1},
+        {"CreateToolhelp32Snapshot@1=8", "\t0x00000001\t", 0},
+        {"CreateToolhelp32Snapshot@1=throw", "", 0},
+    };
+    const std::string points = RootPath("points.txt"), ledger = RootPath("ledger.txt");
+    for (const Case& c : cases) {
+        std::remove(points.c_str());
+        std::remove(ledger.c_str());
+        testing_support::ProgramResult result =
+            testing_support::RunProgram({TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()},
+                                                         {"HOSTWIN_FAULTS", c.faults},
+                                                         {"HOSTWIN_FAULT_POINT_LOG", points},
+                                                         {"HOSTWIN_PROCESS_LEDGER", ledger}});
+        const std::string pid = std::to_string(result.pid);
+        const std::string start = "start\ttasklist.exe\t" + pid + "\n";
+        EXPECT_EQ(testing_support::ReadFile(ledger),
+                  c.end.empty() ? start : start + "end\ttasklist.exe\t" + pid + c.end + "\n")
+            << c.faults;
+        // A failed call is still a call: it has its line.
+        std::map<std::string, int> counts = CountPointCalls(points, "tasklist.exe", result.pid);
+        EXPECT_EQ(counts["CreateToolhelp32Snapshot"], 1) << c.faults;
+        EXPECT_EQ(counts["Process32FirstW"], c.walks) << c.faults;
+    }
+    // A walk of many keys: one line per call, numbered on.
+    std::remove(points.c_str());
+    testing_support::ProgramResult reg = testing_support::RunProgram(
+        {REG_EXE, "query", "HKLM", "/s"},
+        {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULT_POINT_LOG", points}});
+    EXPECT_EQ(reg.exitStatus, 0) << reg.err;
+    EXPECT_GE(CountPointCalls(points, "reg.exe", reg.pid)["RegEnumKeyExW"], 5);
 }
 
 // A delayed call is held before it does anything, and says so in the call log; only the

@@ -266,6 +266,21 @@ TEST_F(ToolsTest, ToolsLeaveNoHandleOpenAndShowTheirFullExitCode) {
     EXPECT_NE(missing.err.find("exit code 0x00000001\n"), std::string::npos) << missing.err;
 }
 
+// A process ended by another is recorded by its killer in the ledger: without that line a
+// process with a start and no end would pass for one that crashed.
+TEST_F(ToolsTest, AKillIsRecordedInTheProcessLedger) {
+    const int agent = StartAgent("pellard.exe");
+    const std::string ledger = RootPath("ledger.txt");
+    ProgramResult result = RunProgram({TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
+                                      {{"HOSTWIN_PROCESS_LEDGER", ledger}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const std::string taskkill = std::to_string(result.pid);
+    EXPECT_EQ(testing_support::ReadFile(ledger),
+              "start\ttaskkill.exe\t" + taskkill + "\nkilled\t" + std::to_string(agent) +
+                  "\t0x00000001\ttaskkill.exe\nend\ttaskkill.exe\t" + taskkill +
+                  "\t0x00000000\t\n");
+}
+
 // An agent that cannot keep its log must not look alive: it says so and ends with the code.
 TEST_F(ToolsTest, TheAgentEndsWhenItCannotWriteItsLog) {
     const std::string path = RootPath("drive_c/agents/pellard.exe");

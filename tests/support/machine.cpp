@@ -126,6 +126,7 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
     std::vector<char*> args = BuildArgv(argv);
     pid_t pid = -1;
     int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
+    result.pid = pid;
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
     close(errPipe[1]);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@ struct ProgramResult {
     int exitStatus = -1; // low 8 bits of the exit code; -1 when it did not exit normally
     std::string out;
     std::string err;
+    pid_t pid = -1;
 };
 // `folder`: the program's current folder (default: this process's).
 ProgramResult RunProgram(const std::vector<std::string>& argv,

@@ -39,8 +39,13 @@ std::string MachineRoot();
 // Fault injection: the nth call (1-based, counted from now) of `function` fails with `code`
 // (a Win32 code, or an HRESULT for functions that return one). nth = 0 fails every call.
 // HOSTWIN_FAULTS="Name@N=CODE,Name@*=CODE" sets the same from the environment at start-up.
-// An entry that cannot be parsed, or names no fault point of the program, stops the program
-// with a one-line error.
+// An entry "image.exe:Name@N=CODE" applies only in the program of that file name (compared
+// without case): children inherit the environment, and a fault meant for one program must not
+// fire in the others. An entry that cannot be parsed, or names no fault point of the program
+// it applies to, stops the program with a one-line error.
+// HOSTWIN_FAULT_POINT_LOG=FILE appends "image<TAB>pid<TAB>function<TAB>n" for every call of
+// every fault point (n counts the calls of that function in that process), the list a sweep
+// fails one by one.
 void InjectFault(const std::string& function, unsigned nth, DWORD code);
 // The nth call of `function` throws std::bad_alloc instead, as a C++ allocation inside the
 // platform call would; "Name@N=throw" in HOSTWIN_FAULTS.
