@@ -9,6 +9,10 @@ namespace {
 
 // The watchdog's period: an agent that dies is replaced within this time.
 const UINT kWatchdogPeriod = 30000;
+// At stop, how many times the agents are ended while some are still seen, and the pause
+// between two times (ended processes take a moment to leave the process list).
+const int kStopKillRounds = 3;
+const DWORD kStopKillPause = 100;
 
 // Agents running on the machine, or -1 when the process list cannot be read.
 int CountAgents() {
@@ -49,7 +53,14 @@ void CtollivarModule::HandleStop() {
     InterlockedExchange(&m_stopRequested, 1);
     while (IsSet(&m_tickLaunching))
         Sleep(0);
-    KillAgents();
+    // One failed call (the snapshot, an open, a termination) must not leave an agent running
+    // once the service has stopped: nothing would end it until the next start.
+    for (int round = 1;; ++round) {
+        const BOOL walked = KillAgents();
+        if ((walked && CountAgents() == 0) || round == kStopKillRounds)
+            break;
+        Sleep(kStopKillPause);
+    }
     CServiceModuleT<CtollivarModule, IDS_SERVICENAME>::HandleStop();
 }
 

@@ -184,9 +184,16 @@ public:
         }
     }
 
+    // The quit message is what ends the loop: a post that fails (a full queue) would leave the
+    // service STOP_PENDING for ever, so it is tried again for a while (5 s in all).
+    static constexpr int kQuitPostAttempts = 50;
+    static constexpr DWORD kQuitPostPause = 100;
     void HandleStop() {
         ReportStatus(SERVICE_STOP_PENDING);
-        PostThreadMessageW(m_loopThreadId, WM_QUIT, 0, 0);
+        for (int attempt = 1;
+             !PostThreadMessageW(m_loopThreadId, WM_QUIT, 0, 0) && attempt < kQuitPostAttempts;
+             ++attempt)
+            Sleep(kQuitPostPause);
     }
     void HandlePause() {}
     void HandleContinue() {}

@@ -196,6 +196,39 @@ TEST_F(ServiceStepsTest, AStopRightAfterTheRunningReportStillEndsTheLoop) {
     EXPECT_TRUE(AwaitAgentCount(0));
 }
 
+// One failed platform call at stop must not leave the service stop-pending for ever or an
+// agent running once it has stopped: the quit is posted again, and the agents are ended again
+// while some are still seen. Without stale agents and ticks, the stop's calls are the first
+// opens, terminations and quit posts, and the second snapshot.
+struct StopFault {
+    const char* function;
+    unsigned nth;
+    DWORD error;
+};
+void PrintTo(const StopFault& fault, std::ostream* out) {
+    *out << fault.function << '@' << fault.nth;
+}
+class StopFaultTest : public ServiceStepsTest, public testing::WithParamInterface<StopFault> {};
+
+TEST_P(StopFaultTest, AStopSurvivesOneFailedCall) {
+    const StopFault& fault = GetParam();
+    hostwin::InjectFault(fault.function, fault.nth, fault.error);
+    EXPECT_TRUE(RunService(true)) << "the service stayed stop-pending";
+    hostwin::ClearFaults();
+    EXPECT_EQ(ReportedStates().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(AgentCount(), 0) << "an agent outlived the service";
+    EXPECT_FALSE(hostwin::CallLog(fault.function).empty()) << "the fault was not reached";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStopCall, StopFaultTest,
+    testing::Values(StopFault{"PostThreadMessageW", 1, ERROR_NOT_ENOUGH_QUOTA},
+                    StopFault{"TerminateProcess", 1, ERROR_ACCESS_DENIED},
+                    StopFault{"OpenProcess", 1, ERROR_ACCESS_DENIED},
+                    StopFault{"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY},
+                    StopFault{"Process32FirstW", 2, ERROR_NO_MORE_FILES}),
+    [](const testing::TestParamInfo<StopFault>& info) { return info.param.function; });
+
 TEST_F(ServiceStepsTest, ComStartUpFollowsTheRuntimeRule) {
     struct Case {
         const char* what;
@@ -318,6 +351,10 @@ TEST_F(ServiceStepsTest, ATickThatFailsIsSkipped) {
 // A tick and a stop on two threads at once, unforced: whatever the interleaving, no agent
 // outlives the stop.
 TEST_F(ServiceStepsTest, NoAgentOutlivesAStopThatMeetsATick) {
+    // This thread stands in for the loop: its queue takes the stops' quit messages.
+    MSG msg;
+    PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE);
+    g_module.m_loopThreadId = GetCurrentThreadId();
     for (int i = 0; i < 200; ++i) {
         SCOPED_TRACE(i);
         g_module.m_stopRequested = 0;
@@ -327,6 +364,8 @@ TEST_F(ServiceStepsTest, NoAgentOutlivesAStopThatMeetsATick) {
         tick.join();
         stop.join();
         ASSERT_TRUE(AwaitAgentCount(0)) << "an agent was launched after the stop ended them";
+    }
+    while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
     }
 }
 
