@@ -247,6 +247,7 @@ TEST_F(ToolsTest, ToolsLeaveNoHandleOpenAndShowTheirFullExitCode) {
         {TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
         {REG_EXE, "query", "HKCU\\Software"},
         {REG_EXE, "query", "HKLM\\Nope"},
+        {SC_EXE, "query", "RpcSs"},
     };
     for (const auto& argv : runs) {
         fs::remove(report);
@@ -264,6 +265,10 @@ TEST_F(ToolsTest, ToolsLeaveNoHandleOpenAndShowTheirFullExitCode) {
         RunProgram({REG_EXE, "query", "HKLM\\Nope"}, {{"HOSTWIN_SHOW_EXIT_CODE", "1"}});
     EXPECT_EQ(missing.exitStatus, 1);
     EXPECT_NE(missing.err.find("exit code 0x00000001\n"), std::string::npos) << missing.err;
+    // The whole code, beyond the 8 bits Linux keeps: 1060, no such service.
+    ProgramResult noService =
+        RunProgram({SC_EXE, "qc", "nothing"}, {{"HOSTWIN_SHOW_EXIT_CODE", "1"}});
+    EXPECT_NE(noService.err.find("exit code 0x00000424\n"), std::string::npos) << noService.err;
 }
 
 // A process ended by another is recorded by its killer in the ledger: without that line a

@@ -430,9 +430,7 @@ int Delete(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Sc(int argc, char** argv) {
     std::vector<std::u16string> args;
     for (int i = 1; i < argc; ++i)
         args.push_back(FromUtf8(argv[i]));
@@ -485,4 +483,10 @@ int main(int argc, char** argv) {
     if (command == "delete")
         return Delete(manager, args);
     return Usage();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return hostwin::RunHostProgram(argc, argv, Sc);
 }
