@@ -16,6 +16,7 @@
 
 #include <hostwin/text.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,9 @@
 #include <vector>
 
 namespace {
+
+// The program serves no classes.
+ClassTableEntry* s_classTable[] = {NULL};
 
 enum class Step {
     UnregisterComServer,
@@ -44,7 +48,7 @@ struct RecordedStep {
 const HRESULT kFirstStepFailure = E_ACCESSDENIED;
 const HRESULT kSecondStepFailure = E_OUTOFMEMORY;
 
-void Fail(const char* what) {
+[[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "cmdline_fuzz: %s\n", what);
     std::abort();
 }
@@ -82,7 +86,6 @@ private:
         if (m_steps.size() == 2)
             return (m_failures & 2) ? kSecondStepFailure : S_OK;
         Fail("a switch ran more than two steps");
-        return E_UNEXPECTED;
     }
 
     uint8_t m_failures = 0;
@@ -220,9 +223,6 @@ void CheckSwitchSearch(LPCWSTR line, const std::vector<char16_t>& characters,
 } // namespace
 
 // The framework's process-wide objects, with the recorder where the service's module stands.
-namespace {
-ClassTableEntry* s_classTable[] = {NULL};
-} // namespace
 FRAMEWORK_EARLY_OBJECTS(s_classTable, s_classTable + 1);
 CRecorderModule g_recorderModule;
 FRAMEWORK_LATE_TRACE_CATEGORIES();
