@@ -32,9 +32,11 @@ scripts/faultsweep.py --sample 5 --budget 150 --jobs "$jobs"
 # Every parser of untrusted input is fuzzed from its seed corpus for a bounded time, failing
 # on any crash, leak, sanitizer report or broken check. New inputs go to the build tree.
 # The registrar takes arbitrary text: a minute, and room per input for scripts that register
-# hundreds of keys on a busy machine. The image, type-library and format targets: 30 s each.
+# hundreds of keys on a busy machine. The image, type-library, format, .reg file and command
+# line targets: 30 s each.
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz -j "$jobs" --target registrar_fuzz peimage_fuzz typelib_fuzz format_fuzz
+cmake --build build/fuzz -j "$jobs" --target registrar_fuzz peimage_fuzz typelib_fuzz format_fuzz \
+    regfile_fuzz cmdline_fuzz
 fuzz() { # name corpus seconds max_len
     step "Fuzzing $1 for $3 s"
     mkdir -p "build/fuzz/corpus/$2"
@@ -45,6 +47,8 @@ fuzz registrar_fuzz registrar 60 8192
 fuzz peimage_fuzz peimage 30 16384
 fuzz typelib_fuzz typelib 30 4096
 fuzz format_fuzz format 30 1024
+fuzz regfile_fuzz regfile 30 4096
+fuzz cmdline_fuzz cmdline 30 1024
 
 # The same suite under the sanitizers: memory errors and leaks, then data races.
 for preset in host-asan host-tsan; do

@@ -211,6 +211,11 @@ TEST_F(RegToolTest, BadInputIsRefusedWithItsMessageAndChangesNothing) {
     const std::string utf8 = file("utf8.reg", header + good + "\"n\"=\"\xC3\x28\"\r\n");
     const std::string ansi = file("ansi.reg", "REGEDIT4\r\n" + good + "\"e\"=hex(2):ff,00\r\n");
     const std::string trailing = file("trailing.reg", header + good + "\"x\"=\"a\\\"\r\n");
+    // A run of digits far longer than a byte, in both kinds of file.
+    const std::string longByte =
+        file("longbyte.reg", header + good + "\"h\"=hex:01,0123456789abcdef0123456789\r\n");
+    const std::string longAnsi =
+        file("longansi.reg", "REGEDIT4\r\n" + good + "\"s\"=hex(2):41,fffffffffffffffff,00\r\n");
 
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"import", RootPath("folder.reg")}, cannotOpen},
@@ -223,6 +228,8 @@ TEST_F(RegToolTest, BadInputIsRefusedWithItsMessageAndChangesNothing) {
          line(4, RootPath("odd.reg"), "ends in half a UTF-16 character")},
         {{"import", utf8}, line(4, utf8, "is not valid UTF-8")},
         {{"import", ansi}, line(4, ansi, notEntry)},
+        {{"import", longByte}, line(4, longByte, notEntry)},
+        {{"import", longAnsi}, line(4, longAnsi, notEntry)},
         // Where a file is expected, an absolute path of one component is a file, not a switch;
         // where none is, it is an unknown switch.
         {{"import", "/tollivar-no-such-file.reg"}, cannotOpen},

@@ -192,10 +192,14 @@ bool ParseHexBytes(const std::u16string& text, size_t start, std::vector<BYTE>* 
     if (i == text.size())
         return true;
     for (;;) {
+        // A byte is one or two digits: a longer run is refused before it can overflow.
         int value = 0, digits = 0;
-        for (; i < text.size() && HexDigit(text[i]) >= 0; ++i, ++digits)
+        for (; i < text.size() && HexDigit(text[i]) >= 0; ++i, ++digits) {
+            if (digits == 2)
+                return false;
             value = value * 16 + HexDigit(text[i]);
-        if (digits == 0 || digits > 2)
+        }
+        if (digits == 0)
             return false;
         bytes->push_back(static_cast<BYTE>(value));
         i = skipBlanks(i);
