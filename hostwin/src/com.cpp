@@ -92,28 +92,6 @@ ApartmentId CurrentApartment() {
     return com.mta;
 }
 
-std::u16string GuidText(const GUID& guid) {
-    static const char16_t hex[] = u"0123456789ABCDEF";
-    std::u16string text = u"{";
-    auto put = [&](uint32_t value, int digits) {
-        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
-            text += hex[(value >> shift) & 0xF];
-    };
-    put(guid.Data1, 8);
-    text += u'-';
-    put(guid.Data2, 4);
-    text += u'-';
-    put(guid.Data3, 4);
-    text += u'-';
-    put(guid.Data4[0], 2);
-    put(guid.Data4[1], 2);
-    text += u'-';
-    for (int i = 2; i < 8; ++i)
-        put(guid.Data4[i], 2);
-    text += u'}';
-    return text;
-}
-
 void ReleaseAll(const std::vector<IUnknown*>& objects) {
     for (IUnknown* object : objects)
         object->Release();
@@ -335,6 +313,28 @@ HRESULT ParseDecimalNumber(const WCHAR* p, const WCHAR* end, ULONG* value) {
     return S_OK;
 }
 } // namespace
+
+std::u16string GuidText(const GUID& guid) {
+    static const char16_t hex[] = u"0123456789ABCDEF";
+    std::u16string text = u"{";
+    auto put = [&](uint32_t value, int digits) {
+        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+            text += hex[(value >> shift) & 0xF];
+    };
+    put(guid.Data1, 8);
+    text += u'-';
+    put(guid.Data2, 4);
+    text += u'-';
+    put(guid.Data3, 4);
+    text += u'-';
+    put(guid.Data4[0], 2);
+    put(guid.Data4[1], 2);
+    text += u'-';
+    for (int i = 2; i < 8; ++i)
+        put(guid.Data4[i], 2);
+    text += u'}';
+    return text;
+}
 
 std::vector<ClassObjectRegistration> ClassObjectRegistrations() {
     ComState& com = Com();

@@ -75,6 +75,10 @@ template <class T> T NotSupportedCode(const char* function, const char* what, T 
 
 std::u16string ToU16(const WCHAR* text); // null reads as empty
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as StringFromGUID2 writes it. hostwin's own code
+// uses this rather than the public call, whose injected faults are for the program's calls.
+std::u16string GuidText(const GUID& guid);
+
 // The Win32 code of a failed write of a machine file (logs, records) for its errno.
 DWORD WriteErrorFromErrno(int error);
 

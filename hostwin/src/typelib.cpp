@@ -164,9 +164,7 @@ const char16_t* PlatformName(SYSKIND syskind) {
 }
 
 std::u16string LibraryKeyPath(const ClassesRoot& classes, REFGUID libid) {
-    WCHAR guid[40] = {};
-    StringFromGUID2(libid, guid, 40);
-    return std::u16string(classes.prefix) + u"TypeLib\\" + guid;
+    return std::u16string(classes.prefix) + u"TypeLib\\" + GuidText(libid);
 }
 
 std::u16string VersionKeyPath(const ClassesRoot& classes, REFGUID libid, WORD major, WORD minor) {

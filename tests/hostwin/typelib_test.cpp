@@ -318,6 +318,9 @@ protected:
 };
 
 TEST_F(TypeLibRegistrationTest, WritesNamePathFlagsAndHelpFolderWhereEachFormKeepsThem) {
+    // A failure injected into the program's StringFromGUID2 is not the library calls' own:
+    // they name the LIBID key all the same.
+    hostwin::InjectFault("StringFromGUID2", 0, ERROR_INSUFFICIENT_BUFFER);
     for (const Form& form : kForms) {
         for (bool helpDir : {false, true}) {
             SCOPED_TRACE(std::string(form.name) + (helpDir ? " with" : " without") + " help");
