@@ -6,6 +6,7 @@
 
 #include <hostwin/text.h>
 #include "scm_store.h"
+#include "threads.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -175,19 +176,34 @@ DWORD MarkDispatcherReady(const std::u16string& name) {
 }
 
 // The service this process was started as, from the manager's mark; checked against the
-// database, so that a copied mark makes no process a service.
+// database, so that a copied mark makes no process a service. The manager records the process
+// just after it has started it: one that gets here first waits for that record (within the
+// manager's own start time-out) rather than be refused as a stranger.
 DWORD StartedAs(std::u16string& name, DWORD& type) {
     const char* mark = std::getenv(kServiceVariable);
     if (!mark || !*mark)
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    return RunTransaction(false, [&](Transaction& t) -> DWORD {
-        std::optional<ServiceRow> row = t.FindByName(FromUtf8(mark));
-        if (!row || row->pid != getpid())
+    const WaitDeadline deadline = DeadlineAfter(scm::ServiceTimeout());
+    for (;;) {
+        bool recorded = true;
+        DWORD error = RunTransaction(false, [&](Transaction& t) -> DWORD {
+            std::optional<ServiceRow> row = t.FindByName(FromUtf8(mark));
+            if (row && row->pid == 0 && row->status.dwCurrentState == SERVICE_START_PENDING) {
+                recorded = false;
+                return ERROR_SUCCESS;
+            }
+            if (!row || row->pid != getpid())
+                return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+            name = row->name;
+            type = row->type;
+            return ERROR_SUCCESS;
+        });
+        if (error || recorded)
+            return error;
+        if (std::chrono::steady_clock::now() >= deadline.at)
             return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        name = row->name;
-        type = row->type;
-        return ERROR_SUCCESS;
-    });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 } // namespace

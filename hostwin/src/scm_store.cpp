@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -451,6 +452,12 @@ std::vector<ServiceStatusReport> Transaction::History(const std::u16string& name
         reports.push_back(std::move(report));
     }
     return reports;
+}
+
+DWORD ServiceTimeout() {
+    constexpr DWORD kServiceTimeoutMs = 30000;
+    constexpr DWORD kShortestServiceTimeoutMs = 5000;
+    return std::max(ScaleMilliseconds(kServiceTimeoutMs), kShortestServiceTimeoutMs);
 }
 
 } // namespace hostwin::scm

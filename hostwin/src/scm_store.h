@@ -105,4 +105,8 @@ template <class Body> DWORD RunTransaction(bool write, Body&& body) {
 // Whether the process (pid, start time) still runs.
 bool ProcessAlive(pid_t pid, unsigned long long startTime);
 
+// How long a service may take to connect its dispatcher or to answer a control: 30 s, time-scaled,
+// but never under 5 s, which a service process built with sanitizers needs to start.
+DWORD ServiceTimeout();
+
 } // namespace hostwin::scm

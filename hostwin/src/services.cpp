@@ -25,15 +25,9 @@ namespace {
 
 using scm::RunTransaction;
 using scm::ServiceRow;
+using scm::ServiceTimeout;
 using scm::Transaction;
 
-// How long a service may take to connect its dispatcher or to answer a control: 30 s, time-scaled,
-// but never under 5 s, which a service process built with sanitizers needs to start.
-constexpr DWORD kServiceTimeoutMs = 30000;
-constexpr DWORD kShortestServiceTimeoutMs = 5000;
-DWORD ServiceTimeout() {
-    return std::max(ScaleMilliseconds(kServiceTimeoutMs), kShortestServiceTimeoutMs);
-}
 constexpr size_t kMaxServiceNameLength = 256;
 constexpr DWORD kDeleteAccess = 0x00010000;
 constexpr DWORD kReadControl = 0x00020000;
@@ -401,17 +395,24 @@ DWORD StartService(int64_t id, int depth) {
     CloseHandle(process.hThread);
     ProcStat stat;
     ReadProcStat(static_cast<pid_t>(process.dwProcessId), stat);
-    error = RunTransaction(true, [&](Transaction& t) -> DWORD {
-        if (DWORD loaded = Load(t, id, row))
-            return loaded;
-        row.pid = static_cast<pid_t>(process.dwProcessId);
-        row.pidStart = stat.startTime;
-        t.Update(row);
-        return ERROR_SUCCESS;
-    });
+    // The new process may reach its dispatcher before this record is written: a named point,
+    // so that tests can hold the manager here (HOSTWIN_DELAYS=RecordServiceProcess@1=MS).
+    HOSTWIN_FAULT_POINT_NAME(kRecordPoint, "RecordServiceProcess");
+    error = InjectedFault("RecordServiceProcess");
     if (!error)
-        error = AwaitDispatcher(id);
-    if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
+        error = RunTransaction(true, [&](Transaction& t) -> DWORD {
+            if (DWORD loaded = Load(t, id, row))
+                return loaded;
+            row.pid = static_cast<pid_t>(process.dwProcessId);
+            row.pidStart = stat.startTime;
+            t.Update(row);
+            return ERROR_SUCCESS;
+        });
+    if (error) {
+        // Unrecorded, the process could never connect: it is ended at once.
+        TerminateProcess(process.hProcess, error);
+        EndFailedStart(id, error);
+    } else if ((error = AwaitDispatcher(id)) == ERROR_SERVICE_REQUEST_TIMEOUT) {
         // A process that never connected is ended, as the platform ends it.
         TerminateProcess(process.hProcess, ERROR_SERVICE_REQUEST_TIMEOUT);
         EndFailedStart(id, ERROR_SERVICE_REQUEST_TIMEOUT);

@@ -275,6 +275,26 @@ TEST_F(EndToEndTest, TheCommandFailsWithThePlatformsCodes) {
     EXPECT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
 }
 
+// The manager records the service's process just after starting it: a process that reaches its
+// dispatcher first waits for the record instead of being refused with 1063. And a record that
+// cannot be written fails the start and leaves no process behind.
+TEST_F(EndToEndTest, TheServiceProcessMayConnectBeforeTheManagerHasRecordedIt) {
+    Install();
+    ProgramResult start =
+        Sc({"start", "pellardservice"}, {{"HOSTWIN_DELAYS", "sc.exe:RecordServiceProcess@1=500"}});
+    ASSERT_EQ(start.exitStatus, 0) << start.out;
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
+
+    ProgramResult unrecorded =
+        Sc({"start", "pellardservice"}, {{"HOSTWIN_FAULTS", "sc.exe:RecordServiceProcess@1=1450"}});
+    EXPECT_EQ(unrecorded.exitStatus, 1450 & 0xFF) << unrecorded.out;
+    EXPECT_NE(State().find("1  STOPPED"), std::string::npos) << State();
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount(u"tollivar.exe") == 0; }));
+}
+
 // A service whose handler could not be registered logs it, reports nothing and stays
 // start-pending; killed, it shows STOPPED with 1067 and starts again.
 TEST_F(EndToEndTest, AKilledServiceIsStoppedWith1067AndStartsAgain) {
