@@ -13,6 +13,7 @@ fault. See docs/faultsweep.md.
 import argparse
 import collections
 import concurrent.futures
+import itertools
 import json
 import os
 import shutil
@@ -527,7 +528,8 @@ def main():
                         help="fail only every Nth recorded call of each scenario")
     parser.add_argument("--budget", type=float, default=0,
                         help="seconds after which no new faulted run starts (0: none)")
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    # A run mostly waits for processes and polls: twice the cores keeps them busy.
+    parser.add_argument("--jobs", type=int, default=2 * (os.cpu_count() or 1))
     args = parser.parse_args()
     args.bin = os.path.abspath(args.bin)
     args.images = {image.strip().lower() for image in args.images.split(",")}
@@ -539,12 +541,17 @@ def main():
     counts = collections.defaultdict(collections.Counter)
     with open(report_path, "w", encoding="utf-8") as report, \
             concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = []
-        for name in args.scenario or list(SCENARIOS):
-            calls, state = record(args, name)
+        names = args.scenario or list(SCENARIOS)
+        recorded = dict(zip(names, pool.map(lambda name: record(args, name), names)))
+        for name, (calls, _state) in recorded.items():
             counts[name]["recorded"] = len(calls)
             print(f"{name}: {len(calls)} calls recorded", flush=True)
-            for call in calls[::args.sample]:
+        # Scenario by scenario in turn, so that a budget cuts every scenario's sample alike.
+        queues = [[(name, call, state) for call in calls[::args.sample]]
+                  for name, (calls, state) in recorded.items()]
+        futures = []
+        for turn in itertools.zip_longest(*queues):
+            for name, call, state in filter(None, turn):
                 futures.append(pool.submit(
                     lambda n=name, c=call, s=state: {"scenario": n, "skipped": True}
                     if args.budget and time.monotonic() - started > args.budget
