@@ -89,6 +89,26 @@ NOT_SWEPT = {
 }
 
 
+# Set when the sweep is interrupted: every worker then stops at its next command.
+STOP = threading.Event()
+
+
+class Interrupted(Exception):
+    pass
+
+
+def end_machine_processes(work):
+    """Ends every process of the machines under `work`, so that an interrupted sweep leaves none."""
+    mark = f"HOSTWIN_ROOT={work}/".encode()
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if any(item.startswith(mark) for item in f.read().split(b"\0")):
+                    os.kill(int(entry), signal.SIGKILL)
+        except OSError:
+            pass
+
+
 class Machine:
     """One machine root with the agent installed, and the commands run on it."""
 
@@ -115,6 +135,8 @@ class Machine:
 
     def run(self, env, name, *args):
         """Runs a command of the scenario; its exit code, or None when it had to be killed."""
+        if STOP.is_set():
+            raise Interrupted()
         try:
             done = subprocess.run([self.exe(name), *args], env=env, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL, timeout=STEP_TIMEOUT)
@@ -124,6 +146,8 @@ class Machine:
         return done.returncode
 
     def start(self, env, name, *args):
+        if STOP.is_set():
+            raise Interrupted()
         process = subprocess.Popen([self.exe(name), *args], env=env, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         self.background.append(process)
@@ -131,6 +155,8 @@ class Machine:
 
     def query(self, name, *args):
         """A look at the machine, outside the scenario: no fault, no ledger."""
+        if STOP.is_set():
+            raise Interrupted()
         done = subprocess.run([self.exe(name), *args], env=self.base, capture_output=True,
                               timeout=STEP_TIMEOUT)
         return done.stdout.decode("utf-8", "replace")
@@ -516,6 +542,49 @@ def verdict(result):
     return problems
 
 
+def interrupt(*_):
+    raise KeyboardInterrupt
+
+
+def sweep(args, pool, report, counts, started):
+    """Records every scenario, then runs its faulted calls; one report line per run."""
+    names = args.scenario or list(SCENARIOS)
+    recorded = dict(zip(names, pool.map(lambda name: record(args, name), names)))
+    for name, (calls, _state) in recorded.items():
+        counts[name]["recorded"] = len(calls)
+        print(f"{name}: {len(calls)} calls recorded", flush=True)
+    # Scenario by scenario in turn, so that a budget cuts every scenario's sample alike.
+    queues = [[(name, call, state) for call in calls[::args.sample]]
+              for name, (calls, state) in recorded.items()]
+    futures = []
+    for turn in itertools.zip_longest(*queues):
+        for name, call, state in filter(None, turn):
+            futures.append(pool.submit(
+                lambda n=name, c=call, s=state: {"scenario": n, "skipped": True}
+                if args.budget and time.monotonic() - started > args.budget
+                else faulted_run(args, n, c, s)))
+    for future in futures:
+        result = future.result()
+        c = counts[result["scenario"]]
+        if result.get("skipped"):
+            c["skipped"] += 1
+            continue
+        report.write(json.dumps(result) + "\n")
+        c["faulted"] += 1
+        c["not reached"] += not result["reached"]
+        c["crashes"] += bool(result["crashes"])
+        c["hangs"] += bool(result["hangs"])
+        c["leaks"] += bool(result["leaks"])
+        c["orphans"] += bool(result["orphan_agents"])
+        c["non-converging"] += result["state"] == "does not converge"
+        c["converged"] += result["state"] == "converges"
+        c["expected"] += bool(result["expected"])
+        c["success?"] += bool(result.get("success_reported"))
+        if problems := verdict(result):
+            print(f"FAIL {result['scenario']} {result['step']} {result['function']}"
+                  f"@{result['occurrence']}: {'; '.join(problems)}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", default="build/host/bin", help="the host programs")
@@ -531,54 +600,35 @@ def main():
     # A run mostly waits for processes and polls: twice the cores keeps them busy.
     parser.add_argument("--jobs", type=int, default=2 * (os.cpu_count() or 1))
     args = parser.parse_args()
+    if args.sample < 1 or args.jobs < 1 or args.budget < 0:
+        parser.error("--sample and --jobs take a count from 1, --budget seconds from 0")
     args.bin = os.path.abspath(args.bin)
+    missing = [name for name in ("tollivar.exe", "pellard.exe", "sc.exe", "reg.exe",
+                                 "tasklist.exe", "taskkill.exe")
+               if not os.access(os.path.join(args.bin, name), os.X_OK)]
+    if missing:
+        parser.error(f"{args.bin} lacks {', '.join(missing)}: build the host programs first "
+                     "(cmake --preset host && cmake --build build/host)")
     args.images = {image.strip().lower() for image in args.images.split(",")}
     os.makedirs(args.out, exist_ok=True)
     args.work = tempfile.mkdtemp(prefix="faultsweep-")
     started = time.monotonic()
     report_path = os.path.join(args.out, "report.jsonl")
-    report_lock = threading.Lock()
     counts = collections.defaultdict(collections.Counter)
-    with open(report_path, "w", encoding="utf-8") as report, \
-            concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        names = args.scenario or list(SCENARIOS)
-        recorded = dict(zip(names, pool.map(lambda name: record(args, name), names)))
-        for name, (calls, _state) in recorded.items():
-            counts[name]["recorded"] = len(calls)
-            print(f"{name}: {len(calls)} calls recorded", flush=True)
-        # Scenario by scenario in turn, so that a budget cuts every scenario's sample alike.
-        queues = [[(name, call, state) for call in calls[::args.sample]]
-                  for name, (calls, state) in recorded.items()]
-        futures = []
-        for turn in itertools.zip_longest(*queues):
-            for name, call, state in filter(None, turn):
-                futures.append(pool.submit(
-                    lambda n=name, c=call, s=state: {"scenario": n, "skipped": True}
-                    if args.budget and time.monotonic() - started > args.budget
-                    else faulted_run(args, n, c, s)))
-        for future in futures:
-            result = future.result()
-            if result.get("skipped"):
-                counts[result["scenario"]]["skipped"] += 1
-                continue
-            problems = verdict(result)
-            with report_lock:
-                report.write(json.dumps(result) + "\n")
-                c = counts[result["scenario"]]
-                c["faulted"] += 1
-                c["not reached"] += not result["reached"]
-                c["crashes"] += bool(result["crashes"])
-                c["hangs"] += bool(result["hangs"])
-                c["leaks"] += bool(result["leaks"])
-                c["orphans"] += bool(result.get("orphan_agents"))
-                c["non-converging"] += result["state"] == "does not converge"
-                c["converged"] += result["state"] == "converges"
-                c["expected"] += bool(result.get("expected"))
-                c["success?"] += bool(result.get("success_reported"))
-                if problems:
-                    print(f"FAIL {result['scenario']} {result['step']} {result['function']}"
-                          f"@{result['occurrence']}: {'; '.join(problems)}", flush=True)
-    shutil.rmtree(args.work, ignore_errors=True)
+    signal.signal(signal.SIGTERM, interrupt)
+    try:
+        with open(report_path, "w", encoding="utf-8") as report, \
+                concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            try:
+                sweep(args, pool, report, counts, started)
+            except KeyboardInterrupt:
+                STOP.set()
+                pool.shutdown(wait=False, cancel_futures=True)
+                end_machine_processes(args.work)
+                raise
+    finally:
+        end_machine_processes(args.work)
+        shutil.rmtree(args.work, ignore_errors=True)
     print_summary(counts, time.monotonic() - started, report_path)
     bad = sum(c[k] for c in counts.values()
               for k in ("crashes", "hangs", "leaks", "orphans", "non-converging"))
@@ -603,4 +653,7 @@ def print_summary(counts, seconds, report_path):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit("faultsweep: interrupted; its machines' processes were ended")
