@@ -105,6 +105,17 @@ std::shared_ptr<ServiceHandle> LookupService(SC_HANDLE handle) {
     return LookupHandleAs<ServiceHandle>(FromScHandle(handle), HandleKind::Service);
 }
 
+// The service behind `handle` when the handle grants `access`; null with the last error set
+// (6 for no service handle, 5 for too little access) otherwise.
+std::shared_ptr<ServiceHandle> ServiceWithAccess(SC_HANDLE handle, DWORD access) {
+    std::shared_ptr<ServiceHandle> service = LookupService(handle);
+    if (!service)
+        return FailWith(ERROR_INVALID_HANDLE, std::shared_ptr<ServiceHandle>());
+    if (!service->Allows(access))
+        return FailWith(ERROR_ACCESS_DENIED, std::shared_ptr<ServiceHandle>());
+    return service;
+}
+
 bool ValidServiceName(LPCWSTR name) {
     if (name == NULL || name[0] == 0)
         return false;
@@ -578,11 +589,9 @@ BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceType, DWORD 
     (void)lpPassword;
     LogCall(__func__, "type=0x%X start=0x%X error=0x%X", dwServiceType, dwStartType,
             dwErrorControl);
-    std::shared_ptr<ServiceHandle> service = LookupService(hService);
+    std::shared_ptr<ServiceHandle> service = ServiceWithAccess(hService, SERVICE_CHANGE_CONFIG);
     if (!service)
-        return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    if (!service->Allows(SERVICE_CHANGE_CONFIG))
-        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     if ((dwServiceType != SERVICE_NO_CHANGE && !ValidServiceType(dwServiceType)) ||
         (dwStartType != SERVICE_NO_CHANGE && !ValidStartType(dwStartType)) ||
         (dwErrorControl != SERVICE_NO_CHANGE && !ValidErrorControl(dwErrorControl)) ||
@@ -656,11 +665,9 @@ BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
 BOOL WINAPI QueryServiceConfigW(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGW lpServiceConfig,
                                 DWORD cbBufSize, LPDWORD pcbBytesNeeded) {
     HOSTWIN_FAULT_POINT(FALSE);
-    std::shared_ptr<ServiceHandle> service = LookupService(hService);
+    std::shared_ptr<ServiceHandle> service = ServiceWithAccess(hService, SERVICE_QUERY_CONFIG);
     if (!service)
-        return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    if (!service->Allows(SERVICE_QUERY_CONFIG))
-        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     if (pcbBytesNeeded == NULL)
         return FailWith(ERROR_INVALID_ADDRESS, FALSE);
     ServiceRow row;
@@ -735,11 +742,9 @@ BOOL WINAPI QueryServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
 BOOL WINAPI DeleteService(SC_HANDLE hService) {
     HOSTWIN_FAULT_POINT(FALSE);
     LogCall(__func__, "%s", "");
-    std::shared_ptr<ServiceHandle> service = LookupService(hService);
+    std::shared_ptr<ServiceHandle> service = ServiceWithAccess(hService, kDeleteAccess);
     if (!service)
-        return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    if (!service->Allows(kDeleteAccess))
-        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     DWORD error = RunTransaction(true, [&](Transaction& t) -> DWORD {
         ServiceRow row;
         if (DWORD loaded = Load(t, service->Id(), row))
@@ -759,11 +764,9 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
                           LPCWSTR* lpServiceArgVectors) {
     HOSTWIN_FAULT_POINT(FALSE);
     LogCall(__func__, "args=%u", dwNumServiceArgs);
-    std::shared_ptr<ServiceHandle> service = LookupService(hService);
+    std::shared_ptr<ServiceHandle> service = ServiceWithAccess(hService, SERVICE_START);
     if (!service)
-        return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    if (!service->Allows(SERVICE_START))
-        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     if (dwNumServiceArgs != 0 || lpServiceArgVectors != NULL)
         return NotSupported(__func__, "service arguments", FALSE);
     DWORD error = StartService(service->Id(), 0);
@@ -820,11 +823,9 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
     HOSTWIN_FAULT_POINT(FALSE);
-    std::shared_ptr<ServiceHandle> service = LookupService(hService);
+    std::shared_ptr<ServiceHandle> service = ServiceWithAccess(hService, SERVICE_QUERY_STATUS);
     if (!service)
-        return FailWith(ERROR_INVALID_HANDLE, FALSE);
-    if (!service->Allows(SERVICE_QUERY_STATUS))
-        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+        return FALSE;
     if (lpServiceStatus == NULL)
         return FailWith(ERROR_INVALID_ADDRESS, FALSE);
     ServiceRow row;
