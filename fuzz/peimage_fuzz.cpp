@@ -4,8 +4,8 @@
 // A table that was read must hold only data inside the input, and every entry must be found
 // again by its own type, name and language. Type libraries among the resources are read too,
 // as LoadTypeLib does with a module. Any crash or sanitizer report is a finding.
-#include "peimage.h"
-#include "typelibimage.h"
+#include "image/peimage.h"
+#include "image/typelibimage.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // .tlb file. A failure must leave the caller's image untouched and name one of the reader's
 // three codes; a success must hold only texts that came from the input. Any crash or
 // sanitizer report is a finding.
-#include "typelibimage.h"
+#include "image/typelibimage.h"
 
 #include <cstdint>
 #include <cstdio>

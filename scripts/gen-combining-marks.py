@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes hostwin/src/combiningmarks.inc: the ranges of non-spacing and enclosing marks
+"""Writes hostwin/src/text/combiningmarks.inc: the ranges of non-spacing and enclosing marks
 (general categories Mn and Me) in the Basic Multilingual Plane, from Debian's unicode-data
 package (run by hand when the table must change). CharNextW steps over such marks together
 with the character they follow."""

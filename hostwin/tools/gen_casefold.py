@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes hostwin/src/casefold_table.inc: the simple uppercase mapping of every character of the
+"""Writes hostwin/src/text/casefold_table.inc: the simple uppercase mapping of every character of the
 Basic Multilingual Plane that has one, from the Unicode Character Database.
 
 Made from UnicodeData.txt of Unicode 15.0.0 (Debian package unicode-data 15.0.0-1).
-Usage: hostwin/tools/gen_casefold.py [/usr/share/unicode/UnicodeData.txt] > hostwin/src/casefold_table.inc
+Usage: hostwin/tools/gen_casefold.py [/usr/share/unicode/UnicodeData.txt] > hostwin/src/text/casefold_table.inc
 
 Two mappings are left out on purpose: dotless i (U+0131 -> I) and long s (U+017F -> S). The
 platform's comparison keeps them apart from ASCII, so "fıle" and "FILE" stay two names.

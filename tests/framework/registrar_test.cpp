@@ -1,7 +1,7 @@
 // The registrar object and the module's UpdateRegistryFromScript: replacements, script
 // resources read from this test program's own file and from built images, the per-user
 // registration of the program's own script, the module path limits, and temporary buffers.
-#include "../hostwin/imagebuilder.h"
+#include "imagebuilder.h"
 #include "machine.h"
 #include "registry_values.h"
 

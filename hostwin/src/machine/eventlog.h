@@ -1,0 +1,22 @@
+// Appending entries to the machine's event logs, for ReportEventW and the service control
+// manager's own entries.
+#pragma once
+
+#include "base/core.h"
+
+#include <string>
+#include <vector>
+
+namespace hostwin {
+
+// The event logs of the machine, each a JSON-lines file below $HOSTWIN_ROOT/eventlog/.
+enum class EventLogName { Application, System };
+
+// Now in UTC with milliseconds, as entries are stamped: "2024-05-01T12:00:00.123Z".
+std::string TimeStamp();
+
+// Appends one entry; 0 or the Win32 error of the write.
+DWORD AppendEvent(EventLogName log, const std::string& source, WORD type, WORD category, DWORD id,
+                  const std::vector<std::string>& strings);
+
+} // namespace hostwin

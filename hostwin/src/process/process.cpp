@@ -1,0 +1,734 @@
+// Processes: real Linux processes behind Windows process handles. Every handle holds a pidfd,
+// so it can never reach a process that merely reuses the pid. Children started here are reaped
+// by one thread that watches their pidfds (never waitpid(-1), which would steal the exits of
+// processes started by other code), so a dead child does not linger as a zombie.
+#include "base/core.h"
+#include "process/process.h"
+#include "machine/exit_records.h"
+#include "process/image_search.h"
+#include "machine/machine_layout.h"
+
+#include <tlhelp32.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace hostwin {
+
+namespace {
+
+constexpr DWORD kProcessAllAccess = 0x001FFFFF;
+constexpr DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kSupportedOpenAccess = PROCESS_TERMINATE | SYNCHRONIZE | kQueryAccess;
+constexpr DWORD kSupportedCreationFlags =
+    CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;
+// waitid's id type for a pidfd; the C library's headers do not name it yet.
+constexpr idtype_t kWaitPidfd = static_cast<idtype_t>(3);
+
+// Straight system calls: the C library's pidfd wrappers are missing or unusable from C++ in
+// the versions we meet.
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+int PidfdKill(int pidfd) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+}
+
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+
+enum class Readiness { Ready, TimedOut, Failed };
+
+// Waits until `fd` is readable or `milliseconds` (already scaled) pass; poll takes an int. A
+// poll that fails other than by a signal fails the wait (last error set), so an INFINITE wait
+// never passes for a time-out. "poll" is a fault point of its own for that path.
+HOSTWIN_FAULT_POINT_NAME(kPollFaultPoint, "poll");
+Readiness PollReadable(int fd, DWORD milliseconds) {
+    if (DWORD fault = InjectedFault(kPollFaultPoint))
+        return FailWith(fault, Readiness::Failed);
+    using Clock = std::chrono::steady_clock;
+    const bool infinite = milliseconds == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        int timeout = -1;
+        if (!infinite) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+        }
+        pollfd watched{fd, POLLIN, 0};
+        int ready = poll(&watched, 1, timeout);
+        if (ready > 0)
+            return Readiness::Ready;
+        if (ready < 0 && errno != EINTR)
+            return FailWith(errno == ENOMEM ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)
+                                            : static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                            Readiness::Failed);
+        if (ready == 0 && !infinite && Clock::now() >= deadline)
+            return Readiness::TimedOut;
+    }
+}
+
+DWORD WaitResult(Readiness readiness) {
+    switch (readiness) {
+    case Readiness::Ready:
+        return WAIT_OBJECT_0;
+    case Readiness::TimedOut:
+        return WAIT_TIMEOUT;
+    case Readiness::Failed:
+        break;
+    }
+    return WAIT_FAILED;
+}
+
+// One process as far as this process knows it. Shared by all handles to it and, for a child,
+// by the reaper until the child is reaped.
+class ProcessState {
+public:
+    ProcessState(pid_t pid, int pidfd, unsigned long long startTime, bool child)
+        : m_pid(pid), m_pidfd(pidfd), m_startTime(startTime), m_child(child) {}
+    ~ProcessState() { close(m_pidfd); }
+    ProcessState(const ProcessState&) = delete;
+    ProcessState& operator=(const ProcessState&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    int Pidfd() const { return m_pidfd; }
+    unsigned long long StartTime() const { return m_startTime; }
+    bool IsChild() const { return m_child; }
+
+    // A pidfd turns readable once the process has ended, whether or not it was reaped.
+    bool HasEnded() const { return PollReadable(m_pidfd, 0) == Readiness::Ready; }
+
+    // Collects the exit of an ended child and keeps it for later queries; false while the
+    // child runs. Called by the reaper and by queries that come first.
+    bool Reap() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_reaped)
+            return true;
+        siginfo_t info{};
+        if (waitid(kWaitPidfd, static_cast<id_t>(m_pidfd), &info, WEXITED | WNOHANG) != 0) {
+            if (errno != ECHILD)
+                return false;
+            m_reaped = true; // reaped behind our back: the status is lost
+            return true;
+        }
+        if (info.si_pid == 0)
+            return false;
+        m_reaped = true;
+        m_statusKnown = true;
+        m_status = info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status, 0) : info.si_status;
+        return true;
+    }
+
+    bool Reaped() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_reaped;
+    }
+
+    bool KnownStatus(int& status) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        status = m_status;
+        return m_statusKnown;
+    }
+
+private:
+    const pid_t m_pid;
+    const int m_pidfd;
+    const unsigned long long m_startTime;
+    const bool m_child;
+    std::mutex m_lock;
+    bool m_reaped = false;
+    bool m_statusKnown = false;
+    int m_status = 0;
+};
+
+// The children this process started and has not reaped yet, and the thread that reaps them.
+class Reaper {
+public:
+    void Add(std::shared_ptr<ProcessState> child) {
+        std::call_once(m_started, [this] { Start(); });
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_children.push_back(std::move(child));
+        if (m_wake >= 0) {
+            uint64_t one = 1;
+            ssize_t ignored = write(m_wake, &one, sizeof one);
+            (void)ignored;
+        }
+    }
+
+    std::shared_ptr<ProcessState> Find(pid_t pid) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& child : m_children)
+            if (child->Pid() == pid && !child->Reaped())
+                return child;
+        return nullptr;
+    }
+
+private:
+    void Start() {
+        m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_wake < 0)
+            return; // without the thread, children are reaped when queried
+        try {
+            std::thread([this] { Run(); }).detach();
+        } catch (const std::system_error&) {
+            close(m_wake);
+            m_wake = -1;
+        }
+    }
+
+    void Run() {
+        for (;;) {
+            std::vector<std::shared_ptr<ProcessState>> watched;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                watched = m_children;
+            }
+            std::vector<pollfd> fds{{m_wake, POLLIN, 0}};
+            for (const auto& child : watched)
+                fds.push_back({child->Pidfd(), POLLIN, 0});
+            if (poll(fds.data(), fds.size(), -1) < 0)
+                continue; // EINTR, or ENOMEM that the next round may not meet
+            if (fds[0].revents) {
+                uint64_t count = 0;
+                ssize_t ignored = read(m_wake, &count, sizeof count);
+                (void)ignored;
+            }
+            bool reapedAny = false;
+            for (size_t i = 0; i < watched.size(); ++i)
+                if (fds[i + 1].revents && watched[i]->Reap())
+                    reapedAny = true;
+            if (reapedAny) {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_children.erase(std::remove_if(m_children.begin(), m_children.end(),
+                                                [](const auto& child) { return child->Reaped(); }),
+                                 m_children.end());
+            }
+        }
+    }
+
+    std::once_flag m_started;
+    std::mutex m_lock;
+    std::vector<std::shared_ptr<ProcessState>> m_children;
+    int m_wake = -1;
+};
+
+Reaper& Children() {
+    static Reaper* reaper = new Reaper; // its thread outlives every static destructor
+    return *reaper;
+}
+
+// The exit code of an ended process: the code it was terminated with, else its own status.
+bool EndedProcessExitCode(ProcessState& process, DWORD& code) {
+    if (exit_records::Read(process.Pid(), process.StartTime(), code))
+        return true;
+    int status = 0;
+    if (process.IsChild()) {
+        process.Reap();
+        if (!process.KnownStatus(status))
+            return false;
+        code = ExitCodeFromWaitStatus(status);
+        return true;
+    }
+    // Another process's child: its status can be read only while it waits to be reaped.
+    ProcStat stat;
+    if (ReadProcStat(process.Pid(), stat) && stat.startTime == process.StartTime() &&
+        stat.state == 'Z') {
+        code = ExitCodeFromWaitStatus(stat.exitStatus);
+        return true;
+    }
+    return false;
+}
+
+// The processes some handle of this process still refers to, by pid: on Windows a process
+// object lives while a handle to it is open, so it can be opened again after it has ended.
+class HeldProcesses {
+public:
+    void Add(const std::shared_ptr<ProcessState>& state) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_states.erase(std::remove_if(m_states.begin(), m_states.end(),
+                                      [](const auto& held) { return held.expired(); }),
+                       m_states.end());
+        m_states.push_back(state);
+    }
+    std::shared_ptr<ProcessState> Find(pid_t pid) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& held : m_states)
+            if (auto state = held.lock(); state && state->Pid() == pid)
+                return state;
+        return nullptr;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::weak_ptr<ProcessState>> m_states;
+};
+
+HeldProcesses& Held() {
+    static HeldProcesses* held = new HeldProcesses; // used until the process ends
+    return *held;
+}
+
+class ProcessObject : public KernelObject {
+public:
+    ProcessObject(std::shared_ptr<ProcessState> state, DWORD access)
+        : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {
+        Held().Add(m_state);
+    }
+
+    ProcessState& State() const { return *m_state; }
+    bool Allows(DWORD access) const { return (m_access & access) != 0; }
+
+    DWORD Wait(DWORD milliseconds) override {
+        if (!Allows(SYNCHRONIZE))
+            return FailWith(ERROR_ACCESS_DENIED, static_cast<DWORD>(WAIT_FAILED));
+        return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
+    }
+
+private:
+    std::shared_ptr<ProcessState> m_state;
+    const DWORD m_access;
+};
+
+// The primary thread of a child: it lives in the child, so all it offers is a wait that ends
+// when the child ends.
+class ChildThreadObject : public KernelObject {
+public:
+    explicit ChildThreadObject(std::shared_ptr<ProcessState> state)
+        : KernelObject(HandleKind::Thread), m_state(std::move(state)) {}
+
+    DWORD Wait(DWORD milliseconds) override {
+        return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
+    }
+
+private:
+    std::shared_ptr<ProcessState> m_state;
+};
+
+std::shared_ptr<ProcessObject> LookupProcess(HANDLE handle) {
+    return std::dynamic_pointer_cast<ProcessObject>(LookupHandle(handle, HandleKind::Process));
+}
+
+DWORD SpawnErrorFromErrno(int error) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case ENOEXEC:
+    case ELIBBAD:
+    case ETXTBSY:
+        return ERROR_BAD_EXE_FORMAT;
+    case ENAMETOOLONG:
+        return ERROR_BAD_PATHNAME;
+    case EMFILE:
+    case ENFILE:
+    case EAGAIN:
+        return ERROR_NO_SYSTEM_RESOURCES;
+    default:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+// An executable found for a command: its host path and its Windows path.
+struct Image {
+    std::string hostPath;
+    std::u16string windowsPath;
+};
+
+std::string AbsoluteHostPath(const std::string& path) {
+    std::filesystem::path absolute(path);
+    if (!absolute.is_absolute()) {
+        std::error_code error;
+        absolute = std::filesystem::current_path(error) / absolute;
+    }
+    return absolute.lexically_normal().string();
+}
+
+// Whether `windowsName` names a file that can be started, as CreateProcessW judges it.
+DWORD LocateFile(const std::u16string& windowsName, Image& image) {
+    if (windowsName.empty())
+        return ERROR_PATH_NOT_FOUND;
+    const std::string hostPath = AbsoluteHostPath(HostPath(windowsName));
+    struct stat info {};
+    if (stat(hostPath.c_str(), &info) != 0) {
+        if (errno != ENOENT)
+            return SpawnErrorFromErrno(errno);
+        // A missing folder is told apart from a missing file, as on Windows.
+        struct stat folder {};
+        std::string parent = std::filesystem::path(hostPath).parent_path().string();
+        return stat(parent.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)
+                   ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+                   : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+    }
+    if (!S_ISREG(info.st_mode) || access(hostPath.c_str(), X_OK) != 0)
+        return ERROR_ACCESS_DENIED;
+    image.hostPath = hostPath;
+    image.windowsPath = WindowsPath(hostPath);
+    return ERROR_SUCCESS;
+}
+
+// The module to run: the first candidate that names a file that can be started. The error is
+// that of the first reading of the name that found nothing.
+DWORD ResolveImage(LPCWSTR applicationName, const std::u16string& commandLine, Image& image) {
+    SearchFolders folders;
+    folders.program = WindowsPath(OwnExecutablePath());
+    folders.program.erase(folders.program.find_last_of(u'\\') + 1);
+    std::error_code error;
+    folders.current = WindowsPath(std::filesystem::current_path(error).string()) + u"\\";
+    DWORD first = ERROR_SUCCESS;
+    for (const CandidateGroup& group : ModuleCandidates(applicationName, commandLine, folders)) {
+        DWORD groupError = ERROR_SUCCESS;
+        for (const std::u16string& path : group.paths) {
+            DWORD result = LocateFile(path, image);
+            if (result == ERROR_SUCCESS)
+                return result;
+            if (groupError == ERROR_SUCCESS)
+                groupError = result;
+        }
+        if (group.searched && groupError == ERROR_PATH_NOT_FOUND)
+            groupError = ERROR_FILE_NOT_FOUND;
+        if (first == ERROR_SUCCESS)
+            first = groupError;
+    }
+    return first == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : first;
+}
+
+// The child's environment: ours, marked with the machine root and the image's Windows path.
+// A service's mark is not inherited either: its agents are no services.
+std::vector<std::string> ChildEnvironment(const Image& image,
+                                          const std::vector<std::string>& extra) {
+    std::vector<std::string> environment;
+    const std::string rootPrefix = std::string(kRootVariable) + "=";
+    const std::string imagePrefix = std::string(kImageVariable) + "=";
+    const std::string servicePrefix = std::string(kServiceVariable) + "=";
+    for (char** item = environ; item && *item; ++item) {
+        if (std::strncmp(*item, rootPrefix.c_str(), rootPrefix.size()) == 0 ||
+            std::strncmp(*item, imagePrefix.c_str(), imagePrefix.size()) == 0 ||
+            std::strncmp(*item, servicePrefix.c_str(), servicePrefix.size()) == 0)
+            continue;
+        environment.emplace_back(*item);
+    }
+    environment.push_back(rootPrefix + layout::Root());
+    environment.push_back(imagePrefix + ToUtf8(image.windowsPath));
+    environment.insert(environment.end(), extra.begin(), extra.end());
+    return environment;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& text : strings)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts the image with the argv and environment given; the child gets our standard streams
+// and no other descriptor, default signal dispositions and an empty signal mask.
+// A detached child has its standard streams on /dev/null and a session of its own.
+int Spawn(const Image& image, std::vector<std::string>& argv, std::vector<std::string>& environment,
+          bool detached, pid_t& pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (int error = posix_spawn_file_actions_init(&actions))
+        return error;
+    if (int error = posix_spawnattr_init(&attributes)) {
+        posix_spawn_file_actions_destroy(&actions);
+        return error;
+    }
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    int error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    for (int fd = 0; detached && !error && fd <= 2; ++fd)
+        error = posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                                 fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    if (!error)
+        error = posix_spawnattr_setsigdefault(&attributes, &all);
+    if (!error)
+        error = posix_spawnattr_setsigmask(&attributes, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (detached)
+        flags |= POSIX_SPAWN_SETSID;
+    if (!error)
+        error = posix_spawnattr_setflags(&attributes, flags);
+    if (!error) {
+        std::vector<char*> args = Pointers(argv);
+        std::vector<char*> envp = Pointers(environment);
+        error = posix_spawn(&pid, image.hostPath.c_str(), &actions, &attributes, args.data(),
+                            envp.data());
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+}
+
+// posix_spawn returns once the child's exec has begun, but the kernel fills in the new
+// program's environment a moment later; until then the child cannot be told to be of this
+// machine. Waits for that moment, so that a snapshot taken next lists the child.
+void AwaitExecuted(pid_t pid, int pidfd) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/environ";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        FILE* in = std::fopen(path.c_str(), "re");
+        bool filled = in && std::fgetc(in) != EOF;
+        if (in)
+            std::fclose(in);
+        if (filled || !in || PollReadable(pidfd, 0) != Readiness::TimedOut ||
+            std::chrono::steady_clock::now() > deadline)
+            return;
+        std::this_thread::yield();
+    }
+}
+
+// Own start time, for the exit record of a process that terminates itself.
+unsigned long long OwnStartTime() {
+    ProcStat stat;
+    return ReadProcStat(getpid(), stat) ? stat.startTime : 0;
+}
+
+} // namespace
+
+DWORD StartProcess(LPCWSTR applicationName, const std::u16string& commandLine,
+                   const std::vector<std::string>& extraEnvironment, bool detached,
+                   PROCESS_INFORMATION& started) {
+    Image image;
+    if (DWORD error = ResolveImage(applicationName, commandLine, image))
+        return error;
+
+    // The child's arguments are what the C runtime would split from its command line; its
+    // first element, the program name, becomes the image's host path.
+    std::vector<std::string> argv{image.hostPath};
+    std::vector<std::u16string> split = SplitCommandLine(commandLine);
+    for (size_t i = 1; i < split.size(); ++i)
+        argv.push_back(ToUtf8(split[i]));
+    std::vector<std::string> environment = ChildEnvironment(image, extraEnvironment);
+
+    pid_t pid = -1;
+    if (int error = Spawn(image, argv, environment, detached, pid))
+        return SpawnErrorFromErrno(error);
+    int pidfd = PidfdOpen(pid);
+    if (pidfd < 0) {
+        // Still our unreaped child, so its pid cannot have been reused yet.
+        int error = errno;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return SpawnErrorFromErrno(error);
+    }
+    AwaitExecuted(pid, pidfd);
+    ProcStat stat;
+    ReadProcStat(pid, stat);
+    auto state = std::make_shared<ProcessState>(pid, pidfd, stat.startTime, true);
+    Children().Add(state);
+
+    started.hProcess = InsertHandle(std::make_shared<ProcessObject>(state, kProcessAllAccess));
+    started.hThread = InsertHandle(std::make_shared<ChildThreadObject>(state));
+    started.dwProcessId = static_cast<DWORD>(pid);
+    // The primary thread's Linux thread id is the process id.
+    started.dwThreadId = static_cast<DWORD>(pid);
+    return ERROR_SUCCESS;
+}
+
+DWORD ExitCodeFromWaitStatus(int status) {
+    if (WIFEXITED(status))
+        return static_cast<DWORD>(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return static_cast<DWORD>(128 + WTERMSIG(status));
+    return static_cast<DWORD>(status);
+}
+
+} // namespace hostwin
+
+using namespace hostwin;
+
+extern "C" {
+
+BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
+                           LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                           LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
+                           LPSTARTUPINFOW lpStartupInfo,
+                           LPPROCESS_INFORMATION lpProcessInformation) {
+    HOSTWIN_FAULT_POINT(FALSE);
+    LogCall(__func__, "app=%s cmd=%s flags=0x%08X",
+            lpApplicationName ? ToUtf8(lpApplicationName).c_str() : "(null)",
+            lpCommandLine ? ToUtf8(lpCommandLine).c_str() : "(null)", dwCreationFlags);
+    if (bInheritHandles)
+        return NotSupported(__func__, "inherited handles", FALSE);
+    if (dwCreationFlags & ~kSupportedCreationFlags)
+        return NotSupported(__func__, "creation flags", FALSE);
+    if (!PlainSecurityAttributes(lpProcessAttributes) ||
+        !PlainSecurityAttributes(lpThreadAttributes))
+        return NotSupported(__func__, "security attributes", FALSE);
+    if (lpEnvironment != NULL)
+        return NotSupported(__func__, "environment block", FALSE);
+    if (lpCurrentDirectory != NULL)
+        return NotSupported(__func__, "current directory", FALSE);
+    if (lpStartupInfo == NULL || lpProcessInformation == NULL)
+        return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+    if (lpStartupInfo->lpDesktop != NULL || lpStartupInfo->lpTitle != NULL ||
+        lpStartupInfo->cbReserved2 != 0 || lpStartupInfo->lpReserved2 != NULL ||
+        (lpStartupInfo->dwFlags & ~static_cast<DWORD>(STARTF_USESHOWWINDOW)) != 0)
+        return NotSupported(__func__, "startup information", FALSE);
+    if (lpApplicationName == NULL && lpCommandLine == NULL)
+        return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+
+    // Without a command line the application name is the whole command line.
+    if (DWORD error = StartProcess(lpApplicationName,
+                                   ToU16(lpCommandLine ? lpCommandLine : lpApplicationName), {},
+                                   false, *lpProcessInformation))
+        return FailWith(error, FALSE);
+    return TRUE;
+}
+
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
+    HOSTWIN_FAULT_POINT(static_cast<HANDLE>(NULL));
+    LogCall(__func__, "pid=%u access=0x%08X", dwProcessId, dwDesiredAccess);
+    if (bInheritHandle)
+        return NotSupported(__func__, "inheritable handle", static_cast<HANDLE>(NULL));
+    if (dwDesiredAccess & ~kSupportedOpenAccess)
+        return NotSupported(__func__, "access rights", static_cast<HANDLE>(NULL));
+    const pid_t pid = static_cast<pid_t>(dwProcessId);
+    if (pid <= 0)
+        return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));
+
+    // A process that has ended while a handle to it is open here can still be opened, unless
+    // its pid now names a newer process.
+    if (std::shared_ptr<ProcessState> held = Held().Find(pid); held && held->HasEnded()) {
+        ProcStat stat;
+        bool reused =
+            ReadProcStat(pid, stat) && !HasEnded(stat) && stat.startTime != held->StartTime();
+        if (!reused)
+            return InsertHandle(std::make_shared<ProcessObject>(held, dwDesiredAccess));
+    }
+    std::shared_ptr<ProcessState> state = Children().Find(pid);
+    if (!state) {
+        int pidfd = PidfdOpen(pid);
+        if (pidfd < 0)
+            return FailWith(errno == EMFILE || errno == ENFILE
+                                ? static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES)
+                                : static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                            static_cast<HANDLE>(NULL));
+        ProcStat stat;
+        bool known = ReadProcStat(pid, stat);
+        state = std::make_shared<ProcessState>(pid, pidfd, stat.startTime, false);
+        if (!known)
+            return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));
+    }
+    // /proc is read after the pidfd was taken; a process still running afterwards is the one
+    // the pidfd names, so what was read is its own.
+    ProcStat stat;
+    std::vector<std::string> environment;
+    bool member = pid == getpid() ||
+                  (ReadStartEnvironment(pid, environment) && OfThisMachine(pid, environment));
+    if (!member || !ReadProcStat(pid, stat) || HasEnded(stat) ||
+        stat.startTime != state->StartTime() || state->HasEnded())
+        return FailWith(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(NULL));
+    return InsertHandle(std::make_shared<ProcessObject>(state, dwDesiredAccess));
+}
+
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+    HOSTWIN_FAULT_POINT(FALSE);
+    if (hProcess == kCurrentProcess) {
+        LogCall(__func__, "pid=%u code=%u", static_cast<unsigned>(getpid()), uExitCode);
+        if (DWORD error = exit_records::Write(getpid(), OwnStartTime(), uExitCode))
+            return FailWith(error, FALSE);
+        ExitProcess(uExitCode);
+    }
+    std::shared_ptr<ProcessObject> process = LookupProcess(hProcess);
+    if (!process)
+        return FailWith(ERROR_INVALID_HANDLE, FALSE);
+    if (!process->Allows(PROCESS_TERMINATE))
+        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+    ProcessState& state = process->State();
+    LogCall(__func__, "pid=%u code=%u", static_cast<unsigned>(state.Pid()), uExitCode);
+    // Ending a process that has already ended is refused, as on Windows.
+    if (state.HasEnded())
+        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+    // The code is recorded before the kill, so that whoever sees the process gone finds it;
+    // a code that cannot be recorded fails the call rather than turn into the signal's 137.
+    if (DWORD error = exit_records::Write(state.Pid(), state.StartTime(), uExitCode))
+        return FailWith(error, FALSE);
+    if (PidfdKill(state.Pidfd()) != 0) {
+        exit_records::Remove(state.Pid(), state.StartTime());
+        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", uExitCode);
+    WriteProcessLedger("killed\t" + std::to_string(state.Pid()) + "\t" + code + "\t" +
+                       OwnImageName());
+    // As on Windows the end is asynchronous: the call returns once it is under way, and the
+    // process handle is signalled when the process has ended.
+    return TRUE;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+    HOSTWIN_FAULT_POINT(FALSE);
+    if (lpExitCode == NULL)
+        return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+    if (hProcess == kCurrentProcess) {
+        *lpExitCode = STILL_ACTIVE;
+        return TRUE;
+    }
+    std::shared_ptr<ProcessObject> process = LookupProcess(hProcess);
+    if (!process)
+        return FailWith(ERROR_INVALID_HANDLE, FALSE);
+    if (!process->Allows(kQueryAccess))
+        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+    if (!process->State().HasEnded()) {
+        *lpExitCode = STILL_ACTIVE;
+        return TRUE;
+    }
+    DWORD code = 0;
+    if (!EndedProcessExitCode(process->State(), code))
+        return NotSupported(__func__, "exit status of a process another process reaped", FALSE);
+    *lpExitCode = code;
+    return TRUE;
+}
+
+DWORD WINAPI GetProcessId(HANDLE Process) {
+    HOSTWIN_FAULT_POINT(0);
+    if (Process == kCurrentProcess)
+        return static_cast<DWORD>(getpid());
+    std::shared_ptr<ProcessObject> process = LookupProcess(Process);
+    if (!process)
+        return FailWith(ERROR_INVALID_HANDLE, static_cast<DWORD>(0));
+    if (!process->Allows(kQueryAccess))
+        return FailWith(ERROR_ACCESS_DENIED, static_cast<DWORD>(0));
+    return static_cast<DWORD>(process->State().Pid());
+}
+
+DWORD WINAPI GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}
+
+HANDLE WINAPI GetCurrentProcess() {
+    return kCurrentProcess;
+}
+
+} // extern "C"
