@@ -4,19 +4,17 @@
 #pragma once
 
 #include "base/core.h"
+#include "sqlite/transaction.h"
 
 #include <hostwin/text.h>
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace hostwin::registry {
 
@@ -28,12 +26,6 @@ enum class Hive { Machine, User, Users, Config };
 constexpr int kHiveCount = 4;
 // Full root name of a stored hive, as paths and exports print it.
 const char16_t* HiveName(Hive hive);
-
-// Store failures travel as this inside the store and become the call's Win32 code at the
-// transaction boundary.
-struct StoreFailure {
-    LONG code;
-};
 
 struct KeyRow {
     KeyId id = 0;
@@ -64,7 +56,8 @@ struct ValueList {
 };
 
 // One transaction on this machine's store. Holds the process-wide store lock for its life;
-// rolls back unless Commit() was reached.
+// rolls back unless Commit() was reached. Failures throw sqlite::Error, which RunTransaction
+// turns into the call's code.
 class StoreTransaction {
 public:
     explicit StoreTransaction(bool write);
@@ -72,9 +65,7 @@ public:
     StoreTransaction(const StoreTransaction&) = delete;
     StoreTransaction& operator=(const StoreTransaction&) = delete;
 
-    // 0, or the Win32 code the transaction could not start with.
-    LONG Status() const { return m_status; }
-    LONG Commit();
+    void Commit();
 
     KeyId HiveRoot(Hive hive);
     bool KeyExists(KeyId id);
@@ -100,7 +91,6 @@ public:
 
 private:
     sqlite3_stmt* Prepare(const char* sql);
-    void Step(sqlite3_stmt* statement, int expected);
 
     void Changed();
 
@@ -109,7 +99,6 @@ private:
     bool m_write = false;
     bool m_open = false;
     bool m_nested = false; // inside this thread's scope
-    LONG m_status = 0;
 };
 
 // The store file of this machine.
@@ -125,21 +114,20 @@ LONG EndScope(bool commit);
 // Closes the store as a process that ends does, so that the main file holds every change.
 void CloseStore();
 
-// Runs `body` in a transaction and commits it; store failures become the returned code.
+// The Win32 code of a store failure: ERROR_REGISTRY_CORRUPT for a damaged store,
+// ERROR_REGISTRY_IO_FAILED for one locked past the bound or unusable otherwise (each said once
+// on stderr, with the file and SQLite's text, as a person must repair it), ERROR_ACCESS_DENIED
+// for a write to a store this user may only read.
+LONG StoreCode(const sqlite::Error& error);
+
+// Each registry call applies whole or not at all: a call that fails keeps none of its changes.
+// Out of memory is ERROR_OUTOFMEMORY, as the registrar reports its own failed allocations for
+// a registry write, so that a script's caller meets one code for it.
+inline constexpr sqlite::Rules<LONG> kStoreRules{sqlite::OnFailure::RollBack, ERROR_OUTOFMEMORY,
+                                                 StoreCode};
+
 template <class Body> LONG RunTransaction(bool write, Body&& body) {
-    try {
-        StoreTransaction transaction(write);
-        if (LONG status = transaction.Status())
-            return status;
-        LONG result = body(transaction);
-        if (result != ERROR_SUCCESS)
-            return result; // nothing of a failed call is kept
-        return transaction.Commit();
-    } catch (const StoreFailure& failure) {
-        return failure.code;
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+    return sqlite::RunTransaction<StoreTransaction>(kStoreRules, write, std::forward<Body>(body));
 }
 
 } // namespace hostwin::registry

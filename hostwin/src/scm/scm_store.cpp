@@ -5,10 +5,10 @@
 #include "machine/eventlog.h"
 #include "process/process.h"
 #include "machine/machine_layout.h"
+#include "sqlite/connection.h"
 
 #include <hostwin/text.h>
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,11 +23,13 @@ namespace hostwin::scm {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 10000;
+// How long a call waits for a lock another process holds.
+constexpr auto kBusyBound = std::chrono::seconds(10);
 
 struct Connection {
     std::mutex lock;
-    sqlite3* db = nullptr;
+    UniqueConnection db;
+    sqlite::BusyWait busy;
     std::string path;
     ino_t inode = 0;
 };
@@ -36,41 +38,16 @@ Connection& TheConnection() {
     return *connection;
 }
 
-using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
-
-[[noreturn]] void Fail(int rc) {
-    (void)rc;
-    throw StoreError{ERROR_CANTWRITE};
-}
-
-Statement Prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-    if (rc != SQLITE_OK)
-        Fail(rc);
-    return Statement(statement, sqlite3_finalize);
-}
+using sqlite::Exec;
+using sqlite::Prepare;
+using sqlite::StepRow;
+using Statement = UniqueStatement;
 
 void Bind(sqlite3_stmt* s, int index, const std::string& text) {
     sqlite3_bind_text(s, index, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 void Bind(sqlite3_stmt* s, int index, int64_t value) {
     sqlite3_bind_int64(s, index, value);
-}
-
-bool StepRow(sqlite3_stmt* s) {
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc != SQLITE_DONE)
-        Fail(rc);
-    return false;
-}
-
-void Exec(sqlite3* db, const char* sql) {
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        Fail(rc);
 }
 
 std::string Folded(const std::u16string& name) {
@@ -204,15 +181,13 @@ void Initialise(sqlite3* db) {
         }
         Exec(db, "COMMIT");
     } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite::TryExec(db, "ROLLBACK");
         throw;
     }
 }
 
 void Close(Connection& c) {
-    if (c.db)
-        sqlite3_close_v2(c.db);
-    c.db = nullptr;
+    c.db.reset();
     c.path.clear();
 }
 
@@ -225,24 +200,17 @@ void EnsureOpen(Connection& c) {
     Close(c);
     std::error_code ignored;
     std::filesystem::create_directories(layout::ScmFolder(), ignored);
-    sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_close_v2(db);
-        throw StoreError{ERROR_CANTOPEN};
-    }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    c.db = db;
+    c.db = sqlite::Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    c.busy.Install(c.db.get());
     for (int attempt = 0;; ++attempt) {
         try {
-            sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+            sqlite::TryExec(c.db.get(), "PRAGMA journal_mode=WAL");
             // In WAL mode a commit survives the crash of any process without a sync; only a
             // power cut could take the last ones, and services do not outlive that anyway.
-            sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-            Initialise(db);
+            sqlite::TryExec(c.db.get(), "PRAGMA synchronous=NORMAL");
+            Initialise(c.db.get());
             break;
-        } catch (const StoreError&) {
+        } catch (const sqlite::Error&) {
             if (attempt >= 50) {
                 Close(c);
                 throw;
@@ -252,7 +220,7 @@ void EnsureOpen(Connection& c) {
     }
     if (stat(path.c_str(), &info) != 0) {
         Close(c);
-        throw StoreError{ERROR_CANTOPEN};
+        throw sqlite::Error{SQLITE_CANTOPEN, path + " is gone"};
     }
     c.path = path;
     c.inode = info.st_ino;
@@ -265,29 +233,27 @@ bool ProcessAlive(pid_t pid, unsigned long long startTime) {
     return pid > 0 && ReadProcStat(pid, stat) && stat.startTime == startTime && !HasEnded(stat);
 }
 
+DWORD StoreCode(const sqlite::Error& error) {
+    return error.Primary() == SQLITE_CANTOPEN ? ERROR_CANTOPEN : ERROR_CANTWRITE;
+}
+
 Transaction::Transaction(bool write) : m_lock(TheConnection().lock) {
     Connection& c = TheConnection();
+    c.busy.Start(kBusyBound);
     EnsureOpen(c);
-    m_db = c.db;
-    int rc = sqlite3_exec(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        m_status = ERROR_CANTWRITE;
-        return;
-    }
+    m_db = c.db.get();
+    Exec(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN");
     m_open = true;
 }
 
 Transaction::~Transaction() {
     if (m_open)
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite::TryExec(m_db, "ROLLBACK");
 }
 
-DWORD Transaction::Commit() {
-    int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        return ERROR_CANTWRITE;
+void Transaction::Commit() {
+    Exec(m_db, "COMMIT");
     m_open = false;
-    return ERROR_SUCCESS;
 }
 
 std::optional<ServiceRow> Transaction::FindByName(const std::u16string& name) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/core.h"
+#include "sqlite/transaction.h"
 
 #include <winsvc.h>
 
@@ -13,9 +14,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
-
-struct sqlite3;
 
 namespace hostwin::scm {
 
@@ -40,7 +40,7 @@ struct ServiceRow {
 };
 
 // One transaction on this machine's service database. Holds the process-wide connection lock
-// for its life; rolls back unless Commit() was reached. Failures inside throw StoreError.
+// for its life; rolls back unless Commit() was reached. Failures inside throw sqlite::Error.
 class Transaction {
 public:
     explicit Transaction(bool write);
@@ -48,8 +48,7 @@ public:
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
-    DWORD Status() const { return m_status; }
-    DWORD Commit();
+    void Commit();
 
     std::optional<ServiceRow> FindByName(const std::u16string& name);
     std::optional<ServiceRow> FindById(int64_t id);
@@ -77,29 +76,23 @@ private:
     std::unique_lock<std::mutex> m_lock;
     sqlite3* m_db = nullptr;
     bool m_open = false;
-    DWORD m_status = 0;
 };
 
-struct StoreError {
-    DWORD code;
-};
+// The Win32 code of a database failure: ERROR_CANTOPEN when the database or its log cannot be
+// opened, ERROR_CANTWRITE for any other. SQLite's text goes no further: unlike the registry,
+// whose damaged store is left for a person to repair and so is named on stderr, the service
+// database answers through its calls' codes alone (sc prints them; a service's own standard
+// streams go nowhere).
+DWORD StoreCode(const sqlite::Error& error);
 
-// Runs `body` in a transaction and commits what it did, also when it answers with an error
-// (a crash it noticed stays noticed); store failures become the returned code.
+// A call that answers with an error still commits what it did: a crash it noticed (Refresh) stays
+// noticed, with its System log entry written once. Out of memory is ERROR_NOT_ENOUGH_MEMORY, as the
+// host's other kernel calls (CreateThread, CreateProcessW) report it.
+inline constexpr sqlite::Rules<DWORD> kStoreRules{sqlite::OnFailure::Commit,
+                                                  ERROR_NOT_ENOUGH_MEMORY, StoreCode};
+
 template <class Body> DWORD RunTransaction(bool write, Body&& body) {
-    try {
-        Transaction transaction(write);
-        if (DWORD status = transaction.Status())
-            return status;
-        DWORD result = body(transaction);
-        if (DWORD committed = transaction.Commit())
-            return committed;
-        return result;
-    } catch (const StoreError& failure) {
-        return failure.code;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return sqlite::RunTransaction<Transaction>(kStoreRules, write, std::forward<Body>(body));
 }
 
 // Whether the process (pid, start time) still runs.

@@ -14,4 +14,12 @@ struct SqliteStatementPolicy {
 };
 using UniqueStatement = UniqueResource<SqliteStatementPolicy>;
 
+// close_v2: a statement still unfinalized keeps the connection until it goes, never leaks it.
+struct SqliteConnectionPolicy {
+    using Value = sqlite3*;
+    static sqlite3* Invalid() { return nullptr; }
+    static void Close(sqlite3* db) { sqlite3_close_v2(db); }
+};
+using UniqueConnection = UniqueResource<SqliteConnectionPolicy>;
+
 } // namespace hostwin

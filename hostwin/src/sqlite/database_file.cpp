@@ -1,5 +1,5 @@
 // Reads the SQLite file header as the SQLite file format lays it out: big-endian integers.
-#include "registry/registry_file.h"
+#include "sqlite/database_file.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-namespace hostwin::registry {
+namespace hostwin::sqlite {
 
 namespace {
 
@@ -32,7 +32,7 @@ bool ValidPageSize(uint32_t size) {
 
 } // namespace
 
-FileState CheckStoreFile(const std::string& path, bool checkLength, std::string* detail) {
+FileState CheckDatabaseFile(const std::string& path, bool checkLength, std::string* detail) {
     uint64_t size = 0;
     if (!FileSize(path, &size))
         return FileState::Missing;
@@ -66,4 +66,4 @@ FileState CheckStoreFile(const std::string& path, bool checkLength, std::string*
     return FileState::Sound;
 }
 
-} // namespace hostwin::registry
+} // namespace hostwin::sqlite
