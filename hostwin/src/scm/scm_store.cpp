@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <thread>
 
