@@ -5,6 +5,7 @@
 // the platform ties to an apartment (class objects and table entries registered from it) is
 // released when that apartment ends.
 #include "base/core.h"
+#include "com/com.h"
 
 #include <comcat.h>
 #include <objbase.h>
