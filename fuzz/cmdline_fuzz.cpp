@@ -57,6 +57,12 @@ const HRESULT kSecondStepFailure = E_OUTOFMEMORY;
 // with the result the input picks.
 class CRecorderModule : public CServiceModuleT<CRecorderModule, 100> {
 public:
+    // The steps every module class supplies; the switches never reach them here.
+    static LPCOLESTR GetAppIdOle() { return OLESTR("{00000000-1111-2222-3333-444444444444}"); }
+    static LPCTSTR GetAppIdText() { return TEXT("{00000000-1111-2222-3333-444444444444}"); }
+    static HRESULT ApplyAppIdScript(BOOL) { return E_NOTIMPL; }
+    HRESULT SetUpSecurity() { return S_OK; }
+
     HRESULT UnregisterComServer(BOOL bUnRegTypeLib, const CLSID* pCLSID = NULL) {
         return Record(Step::UnregisterComServer, bUnRegTypeLib != FALSE, pCLSID);
     }

@@ -112,27 +112,32 @@ TEST_F(EntryTest, FaultsNothingCatchesEndTheProcessWithTheirCode) {
 // tollivar.exe with the nth critical-section initialisation failing, as static
 // initialisation meets them: base record, COM record, window record, module.
 TEST_F(EntryTest, EachRecordsInitialisationFailureStopsTheEntry) {
+    const char* const comTrace =
+        "traceCOM - ERROR : Unable to initialize critical section in CComModuleRecord\n";
     struct Case {
         int nth;
         const char* trace; // the record's own report, in the debug output
         int failedChecks;  // "0" reports, the entry's own included
+        std::string image; // a fault scoped to the program: its name is known this early
     } cases[] = {
-        {1, nullptr, 1},
-        {2, "traceCOM - ERROR : Unable to initialize critical section in CComModuleRecord\n", 2},
+        {1, nullptr, 1, ""},
+        {2, comTrace, 2, ""},
         {3, "traceWindowing - ERROR : Unable to initialize critical section in WindowModuleInit\n",
-         3},
-        {4, "traceGeneral - ERROR : Unable to initialize critical section in CModuleBase\n", 2},
+         3, ""},
+        {4, "traceGeneral - ERROR : Unable to initialize critical section in CModuleBase\n", 2, ""},
+        {2, comTrace, 2, "Tollivar.EXE:"},
     };
+    int run = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE("failing initialisation " + std::to_string(c.nth));
-        std::string callLog = RootPath("calls-" + std::to_string(c.nth) + ".log");
+        SCOPED_TRACE(c.image + "failing initialisation " + std::to_string(c.nth));
+        std::string callLog = RootPath("calls-" + std::to_string(++run) + ".log");
         testing_support::ProgramResult result = RunProgram(
-            {TOLLIVAR_EXE},
-            {{"HOSTWIN_ROOT", Root()},
-             {"HOSTWIN_FAULTS", "InitializeCriticalSectionEx@" + std::to_string(c.nth) + "=1450"},
-             {"HOSTWIN_DEBUG_OUTPUT", "stderr"},
-             {"HOSTWIN_SHOW_EXIT_CODE", "1"},
-             {"HOSTWIN_CALL_LOG", callLog}});
+            {TOLLIVAR_EXE}, {{"HOSTWIN_ROOT", Root()},
+                             {"HOSTWIN_FAULTS", c.image + "InitializeCriticalSectionEx@" +
+                                                    std::to_string(c.nth) + "=1450"},
+                             {"HOSTWIN_DEBUG_OUTPUT", "stderr"},
+                             {"HOSTWIN_SHOW_EXIT_CODE", "1"},
+                             {"HOSTWIN_CALL_LOG", callLog}});
         EXPECT_EQ(result.exitStatus, 255);
         EXPECT_NE(result.err.find("exit code 0xFFFFFFFF\n"), std::string::npos) << result.err;
         if (c.trace)

@@ -1,6 +1,5 @@
 // Handle table, last error, fault injection, call log and the machine root.
 #include "base/core.h"
-#include "process/process.h"
 
 #include <hostwin/text.h>
 
@@ -27,6 +26,12 @@ namespace hostwin {
 namespace {
 
 thread_local DWORD t_lastError = 0;
+
+// Allocated on first use: the frame sets it before ordinary static initialisers run.
+std::string& ImageNameSlot() {
+    static std::string* name = new std::string;
+    return *name;
+}
 
 struct HandleTable {
     std::mutex lock;
@@ -72,7 +77,7 @@ struct ControlEntry {
 // Whether an entry names this program, or no program: the image compares as a file name does.
 bool AppliesHere(const ControlEntry& entry) {
     return entry.image.empty() ||
-           FoldName(FromUtf8(entry.image)) == FoldName(FromUtf8(OwnImageName()));
+           FoldName(FromUtf8(entry.image)) == FoldName(FromUtf8(ProgramImageName()));
 }
 
 bool ParseUnsigned(const std::string& text, int base, unsigned long long limit,
@@ -265,8 +270,8 @@ DWORD InjectedFault(const char* function) {
         FaultTable& table = Faults();
         std::lock_guard<std::mutex> guard(table.lock);
         if (!table.pointLog.empty())
-            pointLine = OwnImageName() + "\t" + std::to_string(getpid()) + "\t" + function + "\t" +
-                        std::to_string(++table.pointCalls[function]) + "\n";
+            pointLine = ProgramImageName() + "\t" + std::to_string(getpid()) + "\t" + function +
+                        "\t" + std::to_string(++table.pointCalls[function]) + "\n";
         if (auto it = table.delays.find(function); it != table.delays.end()) {
             Delay& entry = it->second;
             ++entry.calls;
@@ -432,6 +437,14 @@ DWORD WriteErrorFromErrno(int error) {
 bool Elevated() {
     const char* elevated = std::getenv("HOSTWIN_ELEVATED");
     return !(elevated && std::strcmp(elevated, "0") == 0);
+}
+
+void SetProgramImageName(const std::string& name) {
+    ImageNameSlot() = name;
+}
+
+const std::string& ProgramImageName() {
+    return ImageNameSlot();
 }
 
 std::u16string ToU16(const WCHAR* text) {

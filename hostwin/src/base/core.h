@@ -75,10 +75,6 @@ template <class T> T NotSupportedCode(const char* function, const char* what, T 
 
 std::u16string ToU16(const WCHAR* text); // null reads as empty
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as StringFromGUID2 writes it. hostwin's own code
-// uses this rather than the public call, whose injected faults are for the program's calls.
-std::u16string GuidText(const GUID& guid);
-
 // The Win32 code of a failed write of a machine file (logs, records) for its errno.
 DWORD WriteErrorFromErrno(int error);
 
@@ -90,6 +86,12 @@ inline bool PlainSecurityAttributes(LPSECURITY_ATTRIBUTES attributes) {
 
 // False when HOSTWIN_ELEVATED=0 makes this process a standard user.
 bool Elevated();
+
+// This program's image file name ("tollivar.exe"), which fault entries scoped to a program
+// and the fault-point log name it by. The program frame hands it down once, before any static
+// initialiser of the program can reach a fault point.
+void SetProgramImageName(const std::string& name);
+const std::string& ProgramImageName();
 
 } // namespace hostwin
 
@@ -127,11 +129,4 @@ namespace hostwin {
 // Timer periods, sleeps and wait time-outs multiplied by HOSTWIN_TIME_SCALE (default 1);
 // INFINITE stays INFINITE.
 DWORD ScaleMilliseconds(DWORD milliseconds);
-} // namespace hostwin
-
-namespace hostwin {
-// The end of a host program, however it ends (its entry returns, ExitProcess): writes
-// "exit code 0x%08X" to stderr under HOSTWIN_SHOW_EXIT_CODE=1, the handles still open to
-// HOSTWIN_HANDLE_REPORT=FILE, and flushes output.
-void ReportExitCode(DWORD code);
 } // namespace hostwin

@@ -3,7 +3,6 @@
 // an in-process capture that tests read.
 #include "base/core.h"
 #include "machine/machine_layout.h"
-#include "registry/registry_store.h"
 
 #include <crtdbg.h>
 #include <tchar.h>
@@ -176,12 +175,6 @@ void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD 
     if (verdict != EXCEPTION_EXECUTE_HANDLER)
         std::fprintf(stderr, "hostwin: unhandled exception 0x%08X\n", dwExceptionCode);
     ExitProcess(dwExceptionCode);
-}
-
-void WINAPI ExitProcess(UINT uExitCode) {
-    registry::CloseStore(); // _exit skips the handler that would
-    ReportExitCode(uExitCode);
-    _exit(static_cast<int>(uExitCode & 0xFF));
 }
 
 } // extern "C"

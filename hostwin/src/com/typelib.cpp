@@ -9,6 +9,7 @@
 //   FLAGS               (default) = the library flags in decimal
 //   HELPDIR             (default) = the help folder given, or else the path's folder
 #include "base/core.h"
+#include "com/com.h"
 #include "image/typelibimage.h"
 
 #include <oleauto.h>

@@ -1,6 +1,6 @@
-// What the host shows instead of the Windows event log and message boxes: JSON lines under
-// the machine root, one per event or box, appended with a single write each so that lines of
-// concurrent threads and processes never interleave.
+// What the host keeps instead of the Windows event log: JSON lines under the machine root, one
+// per event, appended with a single write each so that lines of concurrent threads and
+// processes never interleave.
 #include "machine/eventlog.h"
 #include "machine/machine_layout.h"
 
@@ -29,7 +29,8 @@ private:
     const std::u16string m_name;
 };
 
-// Appends `record` as one line to the file at `path`; 0 or a Win32 error.
+} // namespace
+
 DWORD AppendJsonLine(const std::string& path, const nlohmann::json& record) {
     // Texts come from callers as UTF-16 and may hold anything; never let one throw here.
     std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -48,6 +49,8 @@ DWORD AppendJsonLine(const std::string& path, const nlohmann::json& record) {
     return 0;
 }
 
+namespace {
+
 bool KnownEventType(WORD type) {
     switch (type) {
     case EVENTLOG_SUCCESS:
@@ -61,8 +64,6 @@ bool KnownEventType(WORD type) {
         return false;
     }
 }
-
-constexpr UINT kMessageBoxButtons = 0x0000000F;
 
 } // namespace
 
@@ -141,32 +142,6 @@ BOOL WINAPI DeregisterEventSource(HANDLE hEventLog) {
         return FailWith(ERROR_INVALID_HANDLE, FALSE);
     LogCall(__func__, "%s", "");
     return TRUE;
-}
-
-int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-    HOSTWIN_FAULT_POINT(0);
-    if (hWnd != NULL) // the host has no windows to own a box
-        return FailWith(ERROR_INVALID_WINDOW_HANDLE, 0);
-    // Only a box whose one answer is OK can be answered without a user.
-    if ((uType & kMessageBoxButtons) != MB_OK)
-        return NotSupported(__func__, "buttons other than OK", 0);
-    // Without a caption the platform titles the box "Error".
-    std::string caption = lpCaption ? ToUtf8(lpCaption) : std::string("Error");
-    std::string text = ToUtf8(lpText);
-    LogCall(__func__, "caption=%s type=0x%X", caption.c_str(), uType);
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-    std::fflush(stderr);
-    nlohmann::json record = {
-        {"time", TimeStamp()}, {"caption", caption}, {"text", text}, {"type", uType}};
-    if (DWORD error = AppendJsonLine(layout::MessageBoxLog(), record))
-        std::fprintf(stderr, "hostwin: could not record the message box (error %u)\n", error);
-    return IDOK;
-}
-
-BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance) {
-    HOSTWIN_FAULT_POINT(FALSE);
-    // No window class is ever registered on the host.
-    return FailWith(ERROR_CLASS_DOES_NOT_EXIST, FALSE);
 }
 
 } // extern "C"

@@ -1,7 +1,9 @@
-// The machine layout: the canonical root and every path below it.
+// The machine layout: the canonical root, every path below it, and the mapping between
+// Windows paths and host paths (C:\ is the machine's drive_c, Z:\ is the host's /).
 #include "machine/machine_layout.h"
 
 #include <hostwin/control.h>
+#include <hostwin/text.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -128,8 +130,52 @@ const std::vector<FreshKey>& FreshMachineKeys() {
 
 namespace hostwin {
 
+namespace {
+
+bool IsDriveLetter(WCHAR c, WCHAR letter) {
+    return FoldChar(c) == letter;
+}
+
+} // namespace
+
 std::string MachineRoot() {
     return layout::Root();
+}
+
+std::string HostPath(const std::u16string& windowsPath) {
+    std::u16string path = windowsPath;
+    for (char16_t& c : path)
+        if (c == u'\\')
+            c = u'/';
+    if (path.size() >= 2 && path[1] == u':') {
+        std::u16string rest = path.substr(2);
+        if (IsDriveLetter(path[0], u'C'))
+            return layout::DriveC() + (rest.empty() || rest[0] != u'/' ? "/" : "") + ToUtf8(rest);
+        if (IsDriveLetter(path[0], u'Z'))
+            return rest.empty() ? "/" : ToUtf8(rest);
+    }
+    return ToUtf8(path);
+}
+
+std::u16string WindowsPath(const std::string& hostPath) {
+    const std::string driveC = layout::DriveC();
+    std::string rest;
+    std::u16string drive;
+    if (hostPath.compare(0, driveC.size(), driveC) == 0 &&
+        (hostPath.size() == driveC.size() || hostPath[driveC.size()] == '/')) {
+        drive = u"C:";
+        rest = hostPath.substr(driveC.size());
+    } else {
+        drive = u"Z:";
+        rest = hostPath;
+    }
+    if (rest.empty())
+        rest = "/";
+    std::u16string path = drive + FromUtf8(rest);
+    for (char16_t& c : path)
+        if (c == u'/')
+            c = u'\\';
+    return path;
 }
 
 } // namespace hostwin

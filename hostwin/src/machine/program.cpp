@@ -1,9 +1,13 @@
-// This program's Windows view of itself: its command line, built from argv by the Windows
-// quoting rules, and its module path in Windows form.
+// The host program frame: how a program starts and ends, and its Windows view of itself (its
+// command line, built from argv by the Windows quoting rules, and its module path in Windows
+// form).
 #include "base/core.h"
+#include "machine/program.h"
 #include "process/image_search.h"
 #include "image/modules.h"
 #include "process/process.h"
+#include "process/procfs.h"
+#include "registry/registry_store.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -157,34 +161,13 @@ std::u16string BuildCommandLine(const std::vector<std::u16string>& argv) {
     return line;
 }
 
-std::string OwnExecutablePath() {
-    std::error_code error;
-    std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
-    return error ? std::string() : path;
-}
-
-const std::string& OwnImageName() {
-    static const std::string name = [] {
-        const std::string path = OwnExecutablePath();
-        return path.substr(path.rfind('/') + 1);
-    }();
-    return name;
-}
-
-void WriteProcessLedger(const std::string& fields) {
-    const char* ledger = std::getenv("HOSTWIN_PROCESS_LEDGER");
-    if (ledger && *ledger)
-        AppendLine(ledger, fields + "\n");
-}
-
 namespace {
 
 std::string OwnLedgerFields(const char* event) {
-    return std::string(event) + "\t" + OwnImageName() + "\t" + std::to_string(getpid());
+    return std::string(event) + "\t" + ProgramImageName() + "\t" + std::to_string(getpid());
 }
 
-} // namespace
-
+// The program's argv as main received it. Without it the command line comes from /proc.
 void RecordProgramArguments(int argc, char** argv) {
     ProgramState& program = Program();
     std::lock_guard<std::mutex> guard(program.lock);
@@ -192,6 +175,9 @@ void RecordProgramArguments(int argc, char** argv) {
     program.recorded = true;
 }
 
+// The end of a host program, however it ends (its entry returns, ExitProcess): writes
+// "exit code 0x%08X" to stderr under HOSTWIN_SHOW_EXIT_CODE=1, the handles still open to
+// HOSTWIN_HANDLE_REPORT=FILE, and flushes output.
 void ReportExitCode(DWORD code) {
     const char* show = std::getenv("HOSTWIN_SHOW_EXIT_CODE");
     if (show && std::strcmp(show, "1") == 0)
@@ -222,6 +208,17 @@ void ReportExitCode(DWORD code) {
     std::fflush(stdout);
     std::fflush(stderr);
 }
+
+// Fault entries scoped to a program, and the fault-point log, name this program by its image
+// file name. It is handed down to the core at the earliest priority a program may use (101),
+// so that it is known to every static initialiser of default priority that reaches a fault
+// point.
+__attribute__((constructor(101))) void HandDownImageName() {
+    const std::string path = OwnExecutablePath();
+    SetProgramImageName(path.substr(path.rfind('/') + 1));
+}
+
+} // namespace
 
 int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv)) {
     RecordProgramArguments(argc, argv);
@@ -286,6 +283,12 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
         lpFilename[nSize - 1] = 0;
     }
     return FailWith(ERROR_INSUFFICIENT_BUFFER, nSize);
+}
+
+void WINAPI ExitProcess(UINT uExitCode) {
+    registry::CloseStore(); // _exit skips the handler that would
+    ReportExitCode(uExitCode);
+    _exit(static_cast<int>(uExitCode & 0xFF));
 }
 
 } // extern "C"

@@ -3,7 +3,7 @@
 #include "scm/scm_store.h"
 
 #include "machine/eventlog.h"
-#include "process/process.h"
+#include "process/procfs.h"
 #include "machine/machine_layout.h"
 #include "sqlite/connection.h"
 

@@ -4,6 +4,7 @@
 // live service can answer goes to its process over its control socket.
 #include "base/core.h"
 #include "process/process.h"
+#include "process/procfs.h"
 #include "machine/machine_layout.h"
 #include "scm/scm_store.h"
 #include "base/threads.h"

@@ -1,6 +1,5 @@
-// UTF-16 strings: conversions, comparisons, case, paths between the Windows and host views.
+// UTF-16 strings: conversions, comparisons and case.
 #include "base/core.h"
-#include "machine/machine_layout.h"
 
 #include <hostwin/text.h>
 
@@ -29,47 +28,7 @@ bool IsCombiningMark(WCHAR c) {
     return range != kCombiningMarks && c <= range[-1].high;
 }
 
-bool IsDriveLetter(WCHAR c, WCHAR letter) {
-    return FoldChar(c) == letter;
-}
-
 } // namespace
-
-std::string HostPath(const std::u16string& windowsPath) {
-    std::u16string path = windowsPath;
-    for (char16_t& c : path)
-        if (c == u'\\')
-            c = u'/';
-    if (path.size() >= 2 && path[1] == u':') {
-        std::u16string rest = path.substr(2);
-        if (IsDriveLetter(path[0], u'C'))
-            return layout::DriveC() + (rest.empty() || rest[0] != u'/' ? "/" : "") + ToUtf8(rest);
-        if (IsDriveLetter(path[0], u'Z'))
-            return rest.empty() ? "/" : ToUtf8(rest);
-    }
-    return ToUtf8(path);
-}
-
-std::u16string WindowsPath(const std::string& hostPath) {
-    const std::string driveC = layout::DriveC();
-    std::string rest;
-    std::u16string drive;
-    if (hostPath.compare(0, driveC.size(), driveC) == 0 &&
-        (hostPath.size() == driveC.size() || hostPath[driveC.size()] == '/')) {
-        drive = u"C:";
-        rest = hostPath.substr(driveC.size());
-    } else {
-        drive = u"Z:";
-        rest = hostPath;
-    }
-    if (rest.empty())
-        rest = "/";
-    std::u16string path = drive + FromUtf8(rest);
-    for (char16_t& c : path)
-        if (c == u'/')
-            c = u'\\';
-    return path;
-}
 
 } // namespace hostwin
 

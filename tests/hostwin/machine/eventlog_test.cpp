@@ -1,4 +1,4 @@
-// The event log and message boxes, written as JSON lines under the machine root.
+// The event log, written as JSON lines under the machine root.
 #include "machine.h"
 
 #include <windows.h>
@@ -115,29 +115,6 @@ TEST_F(EventLogTest, ConcurrentReportersNeverInterleaveLines) {
     for (const json& event : events)
         EXPECT_EQ(event["strings"][0],
                   std::string(300, static_cast<char>('A' + event.value("id", 0))));
-}
-
-TEST_F(EventLogTest, MessageBoxAnswersOkAndLeavesARecord) {
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(MessageBoxW(NULL, u"Service could not be installed", u"pellardservice",
-                          MB_OK | MB_ICONERROR),
-              IDOK);
-    EXPECT_EQ(MessageBoxW(NULL, u"no caption", NULL, MB_OK), IDOK);
-    SetLastError(0);
-    EXPECT_EQ(MessageBoxW(NULL, u"Proceed?", u"question", 0x4 /* yes/no */), 0)
-        << "OK is no answer to a yes/no question";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("pellardservice: Service could not be installed\n"), std::string::npos)
-        << err;
-    EXPECT_NE(err.find("Error: no caption\n"), std::string::npos) << err;
-
-    std::vector<json> boxes = Lines("messagebox.jsonl");
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0]["caption"], "pellardservice");
-    EXPECT_EQ(boxes[0]["text"], "Service could not be installed");
-    EXPECT_EQ(boxes[0]["type"], MB_OK | MB_ICONERROR);
-    EXPECT_EQ(boxes[1]["caption"], "Error");
 }
 
 } // namespace

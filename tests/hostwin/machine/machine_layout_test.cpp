@@ -1,10 +1,12 @@
-// The machine layout: one canonical root for every spelling, and the keys of a fresh machine.
+// The machine layout: one canonical root for every spelling, the keys of a fresh machine, and
+// the paths between the Windows and host views.
 #include "machine.h"
 #include "registry_values.h"
 
 #include "machine/machine_layout.h"
 
 #include <windows.h>
+#include <hostwin/text.h>
 
 #include <filesystem>
 
@@ -60,6 +62,28 @@ TEST_F(MachineLayoutTest, AFreshMachineHoldsTheKeysAFreshWindowsHolds) {
         EXPECT_EQ(RegOpenKeyExW(key.root, key.path, 0, KEY_READ, opened.put()), ERROR_SUCCESS)
             << hostwin::ToUtf8(key.path);
     }
+}
+
+TEST_F(MachineLayoutTest, MapsPathsBetweenWindowsAndHostViews) {
+    struct Case {
+        std::u16string windows;
+        std::string host;
+    } cases[] = {
+        {u"C:\\pellard\\bin\\pellard.exe", Root() + "/drive_c/pellard/bin/pellard.exe"},
+        {u"c:\\", Root() + "/drive_c/"},
+        {u"Z:\\usr\\bin\\env", "/usr/bin/env"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(hostwin::HostPath(c.windows), c.host);
+    EXPECT_EQ(hostwin::WindowsPath(Root() + "/drive_c/pellard/bin/pellard.exe"),
+              u"C:\\pellard\\bin\\pellard.exe");
+    EXPECT_EQ(hostwin::WindowsPath("/usr/bin/env"), u"Z:\\usr\\bin\\env");
+    std::u16string sibling = u"Z:" + hostwin::FromUtf8(Root() + "/drive_cx/file");
+    for (char16_t& c : sibling)
+        if (c == u'/')
+            c = u'\\';
+    EXPECT_EQ(hostwin::WindowsPath(Root() + "/drive_cx/file"), sibling)
+        << "only the drive_c folder itself maps to C:";
 }
 
 } // namespace

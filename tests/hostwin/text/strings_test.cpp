@@ -1,5 +1,4 @@
-// The string functions: secure copies, comparisons and case, conversions, and the paths
-// between the Windows and host views.
+// The string functions: secure copies, comparisons and case, and conversions.
 #include "machine.h"
 
 #include <windows.h>
@@ -104,28 +103,6 @@ TEST_F(StringsTest, ConvertsBetweenUtf8AndUtf16) {
     }
     EXPECT_EQ(MultiByteToWideChar(932, 0, "x", -1, buffer, 8), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-}
-
-TEST_F(StringsTest, MapsPathsBetweenWindowsAndHostViews) {
-    struct Case {
-        std::u16string windows;
-        std::string host;
-    } cases[] = {
-        {u"C:\\pellard\\bin\\pellard.exe", Root() + "/drive_c/pellard/bin/pellard.exe"},
-        {u"c:\\", Root() + "/drive_c/"},
-        {u"Z:\\usr\\bin\\env", "/usr/bin/env"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(hostwin::HostPath(c.windows), c.host);
-    EXPECT_EQ(hostwin::WindowsPath(Root() + "/drive_c/pellard/bin/pellard.exe"),
-              u"C:\\pellard\\bin\\pellard.exe");
-    EXPECT_EQ(hostwin::WindowsPath("/usr/bin/env"), u"Z:\\usr\\bin\\env");
-    std::u16string sibling = u"Z:" + hostwin::FromUtf8(Root() + "/drive_cx/file");
-    for (char16_t& c : sibling)
-        if (c == u'/')
-            c = u'\\';
-    EXPECT_EQ(hostwin::WindowsPath(Root() + "/drive_cx/file"), sibling)
-        << "only the drive_c folder itself maps to C:";
 }
 
 } // namespace
