@@ -51,6 +51,7 @@ typedef int16_t SHORT;
 typedef uint16_t USHORT;
 typedef uint32_t DWORD;
 typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
 typedef int32_t LONG;
 typedef LONG* PLONG;
 typedef uint32_t ULONG;
@@ -144,3 +145,6 @@ struct SECURITY_ATTRIBUTES {
 };
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 typedef PVOID PSID;
+
+// The access rights every object shares, as the platform's windef.h brings them in.
+#include "winnt.h"

@@ -8,11 +8,6 @@ namespace hostwin::registry {
 
 namespace {
 
-constexpr REGSAM kGenericRead = 0x80000000;
-constexpr REGSAM kGenericWrite = 0x40000000;
-constexpr REGSAM kGenericExecute = 0x20000000;
-constexpr REGSAM kGenericAll = 0x10000000;
-constexpr REGSAM kMaximumAllowed = 0x02000000;
 constexpr REGSAM kSpecificRights = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |
                                    KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK;
 constexpr REGSAM kStandardRights = DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | SYNCHRONIZE;
@@ -294,19 +289,16 @@ bool SplitPath(const WCHAR* text, std::vector<std::u16string>* names, LONG* erro
 
 // Maps generic rights and MAXIMUM_ALLOWED; false for rights this registry does not know.
 bool NormaliseAccess(REGSAM requested, REGSAM* access) {
-    REGSAM result = requested & (kSpecificRights | kStandardRights | KEY_WOW64_RES);
-    REGSAM rest = requested & ~(kSpecificRights | kStandardRights | KEY_WOW64_RES);
-    if (rest & kGenericRead)
-        result |= KEY_READ;
-    if (rest & kGenericWrite)
-        result |= KEY_WRITE;
-    if (rest & kGenericExecute)
-        result |= KEY_EXECUTE;
-    if (rest & (kGenericAll | kMaximumAllowed))
+    constexpr REGSAM kGenericRights = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+    GENERIC_MAPPING keyMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+    REGSAM result =
+        requested & (kSpecificRights | kStandardRights | KEY_WOW64_RES | kGenericRights);
+    MapGenericMask(&result, &keyMapping);
+    if (requested & MAXIMUM_ALLOWED)
         result |= KEY_ALL_ACCESS;
-    rest &= ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll | kMaximumAllowed);
     *access = result;
-    return rest == 0;
+    return (requested & ~(kSpecificRights | kStandardRights | KEY_WOW64_RES | kGenericRights |
+                          MAXIMUM_ALLOWED)) == 0;
 }
 
 // The rights a new handle gets; ERROR_ACCESS_DENIED when it asks to write what it may not.
@@ -316,7 +308,7 @@ LONG GrantAccess(StoreTransaction& t, const KeyView& view, REGSAM requested, REG
     std::optional<Part> part = PrimaryPart(view);
     bool writable = part && PartWritable(t, *part);
     if (!writable) {
-        if (requested & kMaximumAllowed)
+        if (requested & MAXIMUM_ALLOWED)
             access &= ~kWriteRights;
         else if (access & kWriteRights)
             return ERROR_ACCESS_DENIED;

@@ -1,25 +1,23 @@
 // The service's own side of the service control manager: the control dispatcher that runs
 // ServiceMain and delivers controls to the handler, and the status reports.
 #include "base/core.h"
-#include "process/process.h"
-#include "machine/machine_layout.h"
-
-#include <hostwin/text.h>
-#include "scm/scm_store.h"
 #include "base/threads.h"
+#include "process/process.h"
+#include "scm/control_channel.h"
+#include "scm/scm_store.h"
+#include "scm/service_ledger.h"
+#include "scm/service_start.h"
+
+#include <hostwin/owner.h>
+#include <hostwin/text.h>
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -52,61 +50,27 @@ ServiceProcess& Self() {
     return *self;
 }
 
-// The listening control socket, reachable by this machine's user only: the folder is the
-// user's alone and the socket carries no rights for anyone else.
-int ListenForControls(std::string& path) {
-    const std::string folder = layout::ScmControlFolder();
-    mkdir(folder.c_str(), 0700);
-    chmod(folder.c_str(), 0700);
-    path = layout::ScmControlSocket(getpid());
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    unlink(path.c_str()); // left by an earlier process with this pid
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
-        int error = errno;
-        close(fd);
-        unlink(path.c_str());
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
 // One control from one connection: the handler runs on this (the dispatcher's) thread, and the
 // answer goes back once it has returned.
 void ServeControl(int connection) {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid())
+    std::optional<scm::ControlRequest> request = scm::ReadControlRequest(connection);
+    if (!request)
         return;
-    pollfd watched{connection, POLLIN, 0};
-    if (poll(&watched, 1, 5000) <= 0)
-        return;
-    DWORD control = 0;
-    if (recv(connection, &control, sizeof control, MSG_WAITALL) != sizeof control)
-        return;
+    const DWORD control = request->control;
     LPHANDLER_FUNCTION handler = nullptr;
     {
         ServiceProcess& self = Self();
         std::lock_guard<std::mutex> guard(self.lock);
         handler = self.handler;
     }
-    DWORD answer = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    scm::ControlReply reply;
+    reply.error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     if (handler) {
         LogCall("ServiceControlHandler", "control=%u", control);
         CallProgramCallback([&] { handler(control); });
-        answer = ERROR_SUCCESS;
+        reply.error = ERROR_SUCCESS;
     }
-    send(connection, &answer, sizeof answer, MSG_NOSIGNAL);
+    scm::WriteControlReply(connection, reply);
 }
 
 // ServiceMain on a thread of its own; the dispatcher waits a little for its end after the
@@ -153,13 +117,10 @@ void RecordReport(const std::u16string& name, const SERVICE_STATUS& status) {
         std::optional<ServiceRow> row = t.FindByName(name);
         if (!row)
             return ERROR_SERVICE_DOES_NOT_EXIST;
-        row->status = status;
-        row->status.dwServiceType = row->type;
-        if (status.dwCurrentState == SERVICE_STOPPED)
-            row->dispatcherReady = false;
+        scm::ApplyReport(*row, status);
         t.Update(*row);
         t.AppendHistory(*row);
-        t.Refresh(*row);
+        scm::Reconcile(t, *row);
         return ERROR_SUCCESS;
     });
 }
@@ -169,7 +130,7 @@ DWORD MarkDispatcherReady(const std::u16string& name) {
         std::optional<ServiceRow> row = t.FindByName(name);
         if (!row || row->pid != getpid())
             return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        row->dispatcherReady = true;
+        scm::MarkReady(*row);
         t.Update(*row);
         return ERROR_SUCCESS;
     });
@@ -188,7 +149,7 @@ DWORD StartedAs(std::u16string& name, DWORD& type) {
         bool recorded = true;
         DWORD error = RunTransaction(false, [&](Transaction& t) -> DWORD {
             std::optional<ServiceRow> row = t.FindByName(FromUtf8(mark));
-            if (row && row->pid == 0 && row->status.dwCurrentState == SERVICE_START_PENDING) {
+            if (row && scm::StartStateOf(*row) == scm::StartState::Claimed) {
                 recorded = false;
                 return ERROR_SUCCESS;
             }
@@ -261,16 +222,9 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
             return FailWith(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
         self.dispatching = true;
     }
-    std::string socketPath;
-    int listening = ListenForControls(socketPath);
-    int stopped = eventfd(0, EFD_CLOEXEC);
-    if (listening < 0 || stopped < 0) {
-        if (listening >= 0) {
-            close(listening);
-            unlink(socketPath.c_str());
-        }
-        if (stopped >= 0)
-            close(stopped);
+    scm::ControlListener listener;
+    UniqueFd stopped(eventfd(0, EFD_CLOEXEC));
+    if (!listener.Listen() || !stopped) {
         std::lock_guard<std::mutex> guard(self.lock);
         self.dispatching = false;
         return FailWith(ERROR_NO_SYSTEM_RESOURCES, FALSE);
@@ -278,34 +232,31 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     {
         std::lock_guard<std::mutex> guard(self.lock);
         self.name = name;
-        self.stoppedEvent = stopped;
+        self.stoppedEvent = stopped.get();
     }
     {
         ServiceThread serviceMain(entry->lpServiceProc, name);
         MarkDispatcherReady(name);
         for (;;) {
-            pollfd watched[2] = {{listening, POLLIN, 0}, {stopped, POLLIN, 0}};
+            pollfd watched[2] = {{listener.Fd(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
             if (poll(watched, 2, -1) < 0)
                 continue; // EINTR
             if (watched[1].revents)
                 break;
             if (watched[0].revents) {
-                int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-                if (connection >= 0) {
-                    ServeControl(connection);
-                    close(connection);
-                }
+                if (UniqueFd connection = listener.Accept())
+                    ServeControl(connection.get());
             }
         }
-        close(listening);
-        unlink(socketPath.c_str());
+        // No control is taken any more while ServiceMain's thread finishes.
+        listener.Close();
     }
     {
         std::lock_guard<std::mutex> guard(self.lock);
         self.stoppedEvent = -1;
         self.dispatching = false;
     }
-    close(stopped);
+    stopped.reset();
     return TRUE;
 }
 

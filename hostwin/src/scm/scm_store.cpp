@@ -375,29 +375,6 @@ int64_t Transaction::OpenHandles(int64_t id) {
     return open;
 }
 
-bool Transaction::Refresh(ServiceRow& row) {
-    if (row.status.dwCurrentState != SERVICE_STOPPED && row.pid != 0 &&
-        !ProcessAlive(row.pid, row.pidStart)) {
-        row.status.dwCurrentState = SERVICE_STOPPED;
-        row.status.dwControlsAccepted = 0;
-        row.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
-        row.status.dwServiceSpecificExitCode = 0;
-        row.status.dwCheckPoint = 0;
-        row.status.dwWaitHint = 0;
-        row.dispatcherReady = false;
-        ++row.crashes;
-        Update(row);
-        AppendEvent(EventLogName::System, "Service Control Manager", EVENTLOG_ERROR_TYPE, 0, 7034,
-                    {ToUtf8(row.displayName), std::to_string(row.crashes)});
-    }
-    if (row.deletePending && row.status.dwCurrentState == SERVICE_STOPPED &&
-        OpenHandles(row.id) == 0) {
-        Delete(row.id);
-        return false;
-    }
-    return true;
-}
-
 std::vector<ServiceStatusReport> Transaction::History(const std::u16string& name) {
     Statement s = Prepare(m_db, "SELECT state, accepted, exit, specific, checkpoint, hint, time "
                                 "FROM history WHERE service = ? ORDER BY seq");

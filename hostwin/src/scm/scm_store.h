@@ -64,11 +64,6 @@ public:
     void AddHandle(int64_t id, int delta);
     int64_t OpenHandles(int64_t id);
 
-    // A process that ended without reporting SERVICE_STOPPED turns the service STOPPED with
-    // ERROR_PROCESS_ABORTED and writes the System log's entry; a service marked for deletion
-    // goes once stopped and unopened. False when the row is gone.
-    bool Refresh(ServiceRow& row);
-
     // Every status report of the service, in order.
     std::vector<ServiceStatusReport> History(const std::u16string& name);
 
