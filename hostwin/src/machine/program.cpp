@@ -5,6 +5,7 @@
 #include "image/modules.h"
 #include "process/process.h"
 
+#include <hostwin/owner.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -212,9 +213,8 @@ void ReportExitCode(DWORD code) {
         for (size_t kind = 0; kind < kHandleKindCount; ++kind)
             text += std::string(HandleKindName(static_cast<HandleKind>(kind))) + "\t" +
                     std::to_string(counts[kind]) + "\n";
-        if (FILE* out = std::fopen(report, "we")) {
-            std::fputs(text.c_str(), out);
-            std::fclose(out);
+        if (UniqueFile out{std::fopen(report, "we")}) {
+            std::fputs(text.c_str(), out.get());
         } else {
             std::fprintf(stderr, "hostwin: cannot write the handle report to %s\n", report);
         }
