@@ -1,5 +1,6 @@
 #include "agent.h"
 
+#include "handleowner.h"
 #include "simplecoll.h"
 #include "tollivarmodule.h"
 
@@ -26,9 +27,10 @@ BOOL StartAgent() {
                         CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS, NULL,
                         NULL, &siAgent, &piAgent))
         return FALSE;
-    // The service never waits on or signals the agent: drop both handles at once.
-    CloseHandle(piAgent.hProcess);
-    CloseHandle(piAgent.hThread);
+    // The service never waits on or signals the agent: both handles go at once, the process's
+    // first (owners close in the reverse order of their declaration).
+    UniqueHandle hThread(piAgent.hThread);
+    UniqueHandle hProcess(piAgent.hProcess);
     return TRUE;
 }
 
@@ -37,25 +39,29 @@ BOOL CtollivarModule::KillAgents() {
     PROCESSENTRY32W lppe = {};
     lppe.dwSize = sizeof(lppe);
 
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    UniqueSnapshot hSnapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!hSnapshot)
         return FALSE;
 
-    for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
-         more = Process32NextW(hSnapshot, &lppe)) {
+    for (BOOL more = Process32FirstW(hSnapshot.get(), &lppe); more;
+         more = Process32NextW(hSnapshot.get(), &lppe)) {
         if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) != 0)
             continue;
-        HANDLE hProcess = OpenProcess(PROCESS_TERMINATE, FALSE, lppe.th32ProcessID);
-        if (hProcess == NULL || vTerminateHandle.Add(hProcess))
+        UniqueHandle hProcess(OpenProcess(PROCESS_TERMINATE, FALSE, lppe.th32ProcessID));
+        if (!hProcess)
             continue;
+        if (vTerminateHandle.Add(hProcess.get())) {
+            hProcess.release(); // the list holds it now
+            continue;
+        }
         // The list cannot grow: end nothing, keep no handle.
-        CloseHandle(hProcess);
-        CloseHandle(hSnapshot);
+        hProcess.reset();
+        hSnapshot.reset();
         for (int i = 0; i < vTerminateHandle.GetSize(); ++i)
             CloseHandle(vTerminateHandle[i]);
         return FALSE;
     }
-    CloseHandle(hSnapshot);
+    hSnapshot.reset();
 
     // Only after the whole walk, newest discovery first.
     for (int i = vTerminateHandle.GetSize() - 1; i >= 0; --i) {

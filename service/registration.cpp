@@ -1,6 +1,8 @@
 // tollivar's own registration steps: its AppID script and the service entry's settings.
 #include "tollivarmodule.h"
 
+#include "handleowner.h"
+
 #include <tchar.h>
 #include <winsvc.h>
 
@@ -11,26 +13,20 @@ const int kDescriptionCapacity = 1024;
 // Starts automatically, ignores start errors, and says what it is for. The SCM result: an
 // error of opening the manager or the service; the changes' own results do not count.
 HRESULT SetAutomaticStart(LPCWSTR pszServiceName) {
-    SC_HANDLE hSCM = OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE);
-    if (hSCM == NULL)
+    UniqueScHandle hSCM(OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
+    if (!hSCM)
         return HResultFromLastError();
-    SC_HANDLE hService = OpenServiceW(hSCM, pszServiceName, SERVICE_CHANGE_CONFIG);
-    if (hService == NULL) {
-        HRESULT hr = HResultFromLastError();
-        CloseServiceHandle(hSCM);
-        return hr;
-    }
-    ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
-                         NULL, NULL, NULL, NULL, NULL, NULL, pszServiceName);
+    UniqueScHandle hService(OpenServiceW(hSCM.get(), pszServiceName, SERVICE_CHANGE_CONFIG));
+    if (!hService)
+        return HResultFromLastError();
+    ChangeServiceConfigW(hService.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+                         SERVICE_ERROR_IGNORE, NULL, NULL, NULL, NULL, NULL, NULL, pszServiceName);
 
     WCHAR szDescription[kDescriptionCapacity] = {};
     CheckCrtError(wcscpy_s(szDescription, kDescriptionCapacity, TEXT("pellard")));
     SERVICE_DESCRIPTIONW description = {};
     description.lpDescription = szDescription;
-    ChangeServiceConfig2W(hService, SERVICE_CONFIG_DESCRIPTION, &description);
-
-    CloseServiceHandle(hService);
-    CloseServiceHandle(hSCM);
+    ChangeServiceConfig2W(hService.get(), SERVICE_CONFIG_DESCRIPTION, &description);
     return S_OK;
 }
 

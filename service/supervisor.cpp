@@ -1,5 +1,6 @@
 // The hooks that bind agent supervision into the service's life, and the watchdog.
 #include "agent.h"
+#include "handleowner.h"
 #include "tollivarmodule.h"
 
 #include <shlwapi.h>
@@ -18,16 +19,15 @@ const DWORD kStopKillPause = 100;
 int CountAgents() {
     PROCESSENTRY32W lppe = {};
     lppe.dwSize = sizeof(lppe);
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    UniqueSnapshot hSnapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!hSnapshot)
         return -1;
     int count = 0;
-    for (BOOL more = Process32FirstW(hSnapshot, &lppe); more;
-         more = Process32NextW(hSnapshot, &lppe)) {
+    for (BOOL more = Process32FirstW(hSnapshot.get(), &lppe); more;
+         more = Process32NextW(hSnapshot.get(), &lppe)) {
         if (StrCmpW(lppe.szExeFile, TEXT(AGENT_FILE_NAME)) == 0)
             ++count;
     }
-    CloseHandle(hSnapshot);
     return count;
 }
 

@@ -25,6 +25,7 @@
 #pragma once
 
 #include "exemodule.h"
+#include "handleowner.h"
 #include "regkey.h"
 #include "trace.h"
 
@@ -298,16 +299,15 @@ public:
         hr = hrRegister;
         if (hrRegister == S_OK) {
             if (this->m_delayShutdown) {
-                HANDLE thread = this->StartShutdownMonitor();
-                if (thread == NULL) {
+                UniqueHandle thread(this->StartShutdownMonitor());
+                if (!thread) {
                     hr = E_FAIL;
                 } else {
                     hr = ResumeClassObjects();
                     if (FAILED(hr)) {
                         SetEvent(this->m_shutdownEvent);
-                        WaitForSingleObject(thread, this->m_shutdownTimeout * 2);
+                        WaitForSingleObject(thread.get(), this->m_shutdownTimeout * 2);
                     }
-                    CloseHandle(thread);
                 }
             } else {
                 hr = ResumeClassObjects();
@@ -352,11 +352,11 @@ public:
 
         if (!m_runAsService)
             _putws(chMsg);
-        HANDLE hEventSource = RegisterEventSourceW(NULL, m_serviceName);
-        if (hEventSource == NULL)
+        UniqueEventSource hEventSource(RegisterEventSourceW(NULL, m_serviceName));
+        if (!hEventSource)
             return;
-        ReportEventW(hEventSource, EVENTLOG_INFORMATION_TYPE, 0, 0, NULL, 1, 0, lpszStrings, NULL);
-        DeregisterEventSource(hEventSource);
+        ReportEventW(hEventSource.get(), EVENTLOG_INFORMATION_TYPE, 0, 0, NULL, 1, 0, lpszStrings,
+                     NULL);
     }
 
 private:

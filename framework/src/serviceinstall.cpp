@@ -2,6 +2,7 @@
 
 #include "core.h"
 #include "errors.h"
+#include "handleowner.h"
 
 #include <tchar.h>
 #include <winsvc.h>
@@ -9,22 +10,6 @@
 namespace {
 
 const int kMessageCapacity = 1024;
-
-// Owns one manager or service handle.
-class CServiceHandle {
-public:
-    explicit CServiceHandle(SC_HANDLE handle) : m_handle(handle) {}
-    ~CServiceHandle() {
-        if (m_handle != NULL)
-            CloseServiceHandle(m_handle);
-    }
-    CServiceHandle(const CServiceHandle&) = delete;
-    CServiceHandle& operator=(const CServiceHandle&) = delete;
-    operator SC_HANDLE() const { return m_handle; }
-
-private:
-    SC_HANDLE m_handle;
-};
 
 LPCWSTR FallbackText(UINT nID) {
     switch (nID) {
@@ -54,27 +39,27 @@ SC_HANDLE OpenManager(DWORD dwAccess) {
 
 // The id of the message that tells the failure, or 0 once the entry is created.
 UINT CreateServiceEntry(LPCWSTR pszServiceName, LPCWSTR pszQuotedPath) {
-    CServiceHandle hSCM(OpenManager(SC_MANAGER_ALL_ACCESS));
-    if (hSCM == NULL)
+    UniqueScHandle hSCM(OpenManager(SC_MANAGER_ALL_ACCESS));
+    if (!hSCM)
         return IDS_SERVICE_MANAGER_OPEN_FAILED;
-    CServiceHandle hService(CreateServiceW(hSCM, pszServiceName, pszServiceName, SERVICE_ALL_ACCESS,
-                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                           SERVICE_ERROR_NORMAL, pszQuotedPath, NULL, NULL,
-                                           TEXT("RPCSS\0"), NULL, NULL));
-    return hService == NULL ? IDS_SERVICE_START_FAILED : 0;
+    UniqueScHandle hService(CreateServiceW(hSCM.get(), pszServiceName, pszServiceName,
+                                           SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                           pszQuotedPath, NULL, NULL, TEXT("RPCSS\0"), NULL, NULL));
+    return hService ? 0 : IDS_SERVICE_START_FAILED;
 }
 
 // The id of the message that tells the failure, or 0 once the entry is marked for deletion.
 // Every handle is closed before the caller shows the message.
 UINT DeleteServiceEntry(LPCWSTR pszServiceName) {
-    CServiceHandle hSCM(OpenManager(SC_MANAGER_ALL_ACCESS));
-    if (hSCM == NULL)
+    UniqueScHandle hSCM(OpenManager(SC_MANAGER_ALL_ACCESS));
+    if (!hSCM)
         return IDS_SERVICE_MANAGER_OPEN_FAILED;
-    CServiceHandle hService(OpenServiceW(hSCM, pszServiceName, SERVICE_STOP | DELETE));
-    if (hService == NULL)
+    UniqueScHandle hService(OpenServiceW(hSCM.get(), pszServiceName, SERVICE_STOP | DELETE));
+    if (!hService)
         return IDS_SERVICE_OPEN_FAILED;
     SERVICE_STATUS status = {};
-    if (!ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
+    if (!ControlService(hService.get(), SERVICE_CONTROL_STOP, &status)) {
         DWORD dwError = GetLastError();
         // Stopped, or on its way there: nothing to tell. Either way the deletion goes on at
         // once; the manager completes it when the service has stopped.
@@ -84,17 +69,17 @@ UINT DeleteServiceEntry(LPCWSTR pszServiceName) {
         if (!bStopping)
             ShowServiceMessage(IDS_SERVICE_STOP_FAILED, pszServiceName);
     }
-    return DeleteService(hService) ? 0 : IDS_SERVICE_DELETE_FAILED;
+    return DeleteService(hService.get()) ? 0 : IDS_SERVICE_DELETE_FAILED;
 }
 
 } // namespace
 
 BOOL IsServiceEntryInstalled(LPCWSTR pszServiceName) {
-    CServiceHandle hSCM(OpenManager(SC_MANAGER_ALL_ACCESS));
-    if (hSCM == NULL)
+    UniqueScHandle hSCM(OpenManager(SC_MANAGER_ALL_ACCESS));
+    if (!hSCM)
         return FALSE;
-    CServiceHandle hService(OpenServiceW(hSCM, pszServiceName, SERVICE_QUERY_CONFIG));
-    return hService != NULL ? TRUE : FALSE;
+    UniqueScHandle hService(OpenServiceW(hSCM.get(), pszServiceName, SERVICE_QUERY_CONFIG));
+    return hService ? TRUE : FALSE;
 }
 
 BOOL InstallServiceEntry(LPCWSTR pszServiceName) {

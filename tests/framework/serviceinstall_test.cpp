@@ -1,9 +1,8 @@
 // The service entry: what a new entry holds, which failure shows which message, and which ones
 // stop the removal. Failures are injected into the host's service manager.
 #include "machine.h"
+#include "service_manager.h"
 #include "test_module.h"
-
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <string>
@@ -23,18 +22,8 @@ protected:
         MachineTest::TearDown();
     }
 
-    // Texts of the message boxes shown so far, each checked for its caption and style.
     std::vector<std::string> MessageBoxTexts() const {
-        std::vector<std::string> texts;
-        std::string log = testing_support::ReadFile(RootPath("messagebox.jsonl"));
-        for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            nlohmann::json record = nlohmann::json::parse(log.substr(start, end - start));
-            EXPECT_EQ(record["caption"], "pellardservice");
-            EXPECT_EQ(record["type"], MB_OK);
-            texts.push_back(record["text"]);
-        }
-        return texts;
+        return testing_support::MessageBoxTexts(Root());
     }
     static size_t Calls(const std::string& function, const std::string& argsPart = "") {
         size_t count = 0;
@@ -46,13 +35,13 @@ protected:
 
 TEST_F(ServiceInstallTest, ANewEntryStartsOnDemandRunsTheQuotedProgramAndNeedsOnlyRpcss) {
     ASSERT_TRUE(g_testModule.InstallService());
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, u"pellardservice", SERVICE_QUERY_CONFIG);
-    ASSERT_NE(service, nullptr);
+    testing_support::OpenedService entry =
+        testing_support::OpenServiceEntry(u"pellardservice", SERVICE_QUERY_CONFIG);
+    ASSERT_TRUE(entry.service);
     alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
     DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigW(service, config, sizeof buffer, &needed));
+    ASSERT_TRUE(QueryServiceConfigW(entry.service.get(), config, sizeof buffer, &needed));
     EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
     EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
@@ -62,8 +51,7 @@ TEST_F(ServiceInstallTest, ANewEntryStartsOnDemandRunsTheQuotedProgramAndNeedsOn
               u"\"" + std::u16string(path, length) + u"\"");
     EXPECT_EQ(std::u16string(config->lpDisplayName), u"pellardservice");
     EXPECT_EQ(std::u16string(config->lpDependencies, 7), std::u16string(u"RPCSS\0\0", 7));
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    entry = {};
 
     // Installing again leaves the entry alone.
     hostwin::ClearCallLog();
@@ -235,19 +223,18 @@ TEST_F(ServiceInstallTest, APathThatMayHaveBeenCutInstallsNothingAndSaysNothing)
         EXPECT_NE(result.err.find(fits ? "exit code 0x00000000" : "exit code 0x80004005"),
                   std::string::npos)
             << result.err;
-        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-        SC_HANDLE service = OpenServiceW(manager, u"probeservice", SERVICE_QUERY_CONFIG | DELETE);
-        EXPECT_EQ(service != NULL, fits);
-        if (service != NULL) {
+        testing_support::OpenedService entry =
+            testing_support::OpenServiceEntry(u"probeservice", SERVICE_QUERY_CONFIG | DELETE);
+        EXPECT_EQ(entry.service.valid(), fits);
+        if (entry.service) {
             alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
             auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
             DWORD needed = 0;
-            ASSERT_TRUE(QueryServiceConfigW(service, config, sizeof buffer, &needed));
+            ASSERT_TRUE(QueryServiceConfigW(entry.service.get(), config, sizeof buffer, &needed));
             EXPECT_EQ(std::u16string(config->lpBinaryPathName).size(), length + 2);
-            DeleteService(service);
-            CloseServiceHandle(service);
+            DeleteService(entry.service.get());
         }
-        CloseServiceHandle(manager);
+        entry = {};
         EXPECT_TRUE(MessageBoxTexts().empty());
     }
 }

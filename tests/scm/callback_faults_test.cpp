@@ -14,38 +14,31 @@ namespace {
 
 using scm_support::AgentCount;
 using scm_support::AwaitCondition;
-using scm_support::ScOwner;
 
-class CallbackFaultsTest : public testing_support::MachineTest {
+class CallbackFaultsTest : public testing_support::ServiceManagerTest {
 protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        m_manager.Reset(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
-        ASSERT_NE(static_cast<SC_HANDLE>(m_manager), nullptr);
-    }
     void TearDown() override {
         SERVICE_STATUS status{};
         if (m_service)
-            ControlService(m_service, SERVICE_CONTROL_STOP, &status);
-        m_service.Reset();
-        m_manager.Reset();
-        MachineTest::TearDown();
+            ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status);
+        m_service.reset();
+        ServiceManagerTest::TearDown();
     }
 
     // Creates `name` over `binaryPath` and starts it with `controls` in its environment.
     void Start(const std::u16string& name, const std::u16string& binaryPath,
                const std::map<std::string, std::string>& controls) {
-        m_service.Reset(CreateServiceW(m_manager, name.c_str(), NULL, SERVICE_ALL_ACCESS,
+        m_service.reset(CreateServiceW(m_manager.get(), name.c_str(), NULL, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                        SERVICE_ERROR_NORMAL, binaryPath.c_str(), NULL, NULL, NULL,
                                        NULL, NULL));
-        ASSERT_NE(static_cast<SC_HANDLE>(m_service), nullptr);
+        ASSERT_NE(m_service.get(), nullptr);
         std::map<std::string, std::string> environment = controls;
         environment["HOSTWIN_CALL_LOG"] = RootPath("calls.log");
         environment["HOSTWIN_HANDLE_REPORT"] = RootPath("service-handles.txt");
         for (const auto& [variable, value] : environment)
             setenv(variable.c_str(), value.c_str(), 1);
-        BOOL started = StartServiceW(m_service, 0, NULL);
+        BOOL started = StartServiceW(m_service.get(), 0, NULL);
         DWORD error = GetLastError();
         for (const auto& [variable, value] : environment)
             unsetenv(variable.c_str()); // none of them is the test binary's own
@@ -65,7 +58,7 @@ protected:
 
     SERVICE_STATUS Status() {
         SERVICE_STATUS status{};
-        EXPECT_TRUE(QueryServiceStatus(m_service, &status));
+        EXPECT_TRUE(QueryServiceStatus(m_service.get(), &status));
         return status;
     }
     bool AwaitState(DWORD state) {
@@ -91,8 +84,7 @@ protected:
                std::string::npos;
     }
 
-    ScOwner m_manager;
-    ScOwner m_service;
+    UniqueScHandle m_service;
     DWORD m_startError = ERROR_SUCCESS; // of the last StartServiceW
 };
 
@@ -120,15 +112,15 @@ TEST_F(CallbackFaultsTest, AStopDuringATickLeavesNoAgent) {
         ASSERT_TRUE(AwaitCondition([&] { return CallsWith(c.heldCall) == 1; }));
 
         SERVICE_STATUS status{};
-        EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
+        EXPECT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
         ASSERT_TRUE(AwaitState(SERVICE_STOPPED));
         EXPECT_EQ(Status().dwWin32ExitCode, 0u);
         EXPECT_EQ(Launches(), c.launches) << "the tick did not go on as planned";
         EXPECT_TRUE(AwaitCondition([] { return AgentCount() == 0; }))
             << "an agent outlived the stop";
         EXPECT_EQ(scm_support::HandlesLeftOpen(RootPath("service-handles.txt")), "");
-        ASSERT_TRUE(DeleteService(m_service));
-        m_service.Reset();
+        ASSERT_TRUE(DeleteService(m_service.get()));
+        m_service.reset();
         std::filesystem::remove(RootPath("service-handles.txt"));
     }
 }
@@ -153,13 +145,13 @@ TEST_F(CallbackFaultsTest, AThrowInTheControlHandlerLeavesTheControlWithoutEffec
     ASSERT_TRUE(AwaitState(SERVICE_RUNNING));
     ASSERT_EQ(AgentCount(), 1);
     SERVICE_STATUS status{};
-    EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(CallsWith(" SetServiceStatus(injected throw"), 1u);
     EXPECT_EQ(AgentCount(), 1) << "the failed stop ended the agent";
     EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
-    EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
     ASSERT_TRUE(AwaitState(SERVICE_STOPPED));
     EXPECT_EQ(Status().dwWin32ExitCode, 0u);
     EXPECT_TRUE(AwaitCondition([] { return AgentCount() == 0; }));
@@ -178,7 +170,7 @@ TEST_F(CallbackFaultsTest, AThrowInATickSkipsItAndTheNextTickLaunches) {
     EXPECT_TRUE(AwaitCondition([] { return AgentCount() == 1; }));
 
     SERVICE_STATUS status{};
-    EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(ControlService(m_service.get(), SERVICE_CONTROL_STOP, &status));
     ASSERT_TRUE(AwaitState(SERVICE_STOPPED));
     EXPECT_EQ(Status().dwWin32ExitCode, 0u);
     EXPECT_TRUE(AwaitCondition([] { return AgentCount() == 0; }));
@@ -194,11 +186,11 @@ TEST_F(CallbackFaultsTest, AnExceptionEscapingAControlHandlerEndsTheServiceProce
     ASSERT_EQ(m_startError, static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_TRUE(AwaitState(SERVICE_RUNNING));
     SERVICE_STATUS status{};
-    EXPECT_FALSE(ControlService(m_service, 128, &status));
+    EXPECT_FALSE(ControlService(m_service.get(), 128, &status));
     ASSERT_TRUE(AwaitState(SERVICE_STOPPED));
     EXPECT_EQ(Status().dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
     EXPECT_TRUE(Terminated());
-    m_service.Reset();
+    m_service.reset();
 }
 
 } // namespace

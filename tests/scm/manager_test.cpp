@@ -12,26 +12,19 @@
 namespace {
 
 using scm_support::AwaitCondition;
-using scm_support::ScOwner;
 
-class ManagerTest : public testing_support::MachineTest {
+class ManagerTest : public testing_support::ServiceManagerTest {
 protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        m_manager.Reset(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
-        ASSERT_NE(static_cast<SC_HANDLE>(m_manager), nullptr);
-    }
     void TearDown() override {
         unsetenv("HOSTWIN_ELEVATED");
         unsetenv("HOSTWIN_FAULTS");
-        m_manager.Reset();
-        MachineTest::TearDown();
+        ServiceManagerTest::TearDown();
     }
 
     SC_HANDLE Create(const std::u16string& name, const std::u16string& binaryPath,
                      DWORD start = SERVICE_DEMAND_START, LPCWSTR dependencies = NULL,
                      LPCWSTR displayName = NULL) {
-        return CreateServiceW(m_manager, name.c_str(), displayName, SERVICE_ALL_ACCESS,
+        return CreateServiceW(m_manager.get(), name.c_str(), displayName, SERVICE_ALL_ACCESS,
                               SERVICE_WIN32_OWN_PROCESS, start, SERVICE_ERROR_NORMAL,
                               binaryPath.c_str(), NULL, NULL, dependencies, NULL, NULL);
     }
@@ -49,16 +42,14 @@ protected:
     static bool AwaitState(SC_HANDLE service, DWORD state) {
         return AwaitCondition([&] { return State(service) == state; });
     }
-
-    ScOwner m_manager;
 };
 
 // Each failure the installation relies on, through the API.
 TEST_F(ManagerTest, EveryRefusalHasThePlatformsCode) {
-    ScOwner tollivar(CreateTollivar());
-    ASSERT_NE(static_cast<SC_HANDLE>(tollivar), nullptr);
-    ScOwner rpcss(OpenServiceW(m_manager, u"RPCSS", SERVICE_ALL_ACCESS));
-    ASSERT_NE(static_cast<SC_HANDLE>(rpcss), nullptr) << "a fresh machine has RPCSS";
+    UniqueScHandle tollivar(CreateTollivar());
+    ASSERT_NE(tollivar.get(), nullptr);
+    UniqueScHandle rpcss(OpenServiceW(m_manager.get(), u"RPCSS", SERVICE_ALL_ACCESS));
+    ASSERT_NE(rpcss.get(), nullptr) << "a fresh machine has RPCSS";
     SERVICE_STATUS status{};
     struct Case {
         const char* what;
@@ -66,7 +57,9 @@ TEST_F(ManagerTest, EveryRefusalHasThePlatformsCode) {
         DWORD error;
     } cases[] = {
         {"open an unknown service",
-         [&] { return OpenServiceW(m_manager, u"nosuchservice", SERVICE_QUERY_STATUS) != NULL; },
+         [&] {
+             return OpenServiceW(m_manager.get(), u"nosuchservice", SERVICE_QUERY_STATUS) != NULL;
+         },
          ERROR_SERVICE_DOES_NOT_EXIST},
         {"create an existing name spelled in another case",
          [&] { return Create(u"PELLARDSERVICE", u"x.exe") != NULL; }, ERROR_SERVICE_EXISTS},
@@ -76,26 +69,26 @@ TEST_F(ManagerTest, EveryRefusalHasThePlatformsCode) {
                            u"RemotE Procedure Call (RPC)") != NULL;
          },
          ERROR_DUPLICATE_SERVICE_NAME},
-        {"start a running service", [&] { return StartServiceW(rpcss, 0, NULL); },
+        {"start a running service", [&] { return StartServiceW(rpcss.get(), 0, NULL); },
          ERROR_SERVICE_ALREADY_RUNNING},
         {"stop a stopped service",
-         [&] { return ControlService(tollivar, SERVICE_CONTROL_STOP, &status); },
+         [&] { return ControlService(tollivar.get(), SERVICE_CONTROL_STOP, &status); },
          ERROR_SERVICE_NOT_ACTIVE},
         {"pause a service that does not take it",
-         [&] { return ControlService(rpcss, SERVICE_CONTROL_PAUSE, &status); },
+         [&] { return ControlService(rpcss.get(), SERVICE_CONTROL_PAUSE, &status); },
          ERROR_INVALID_SERVICE_CONTROL},
         {"stop a service that does not take it",
-         [&] { return ControlService(rpcss, SERVICE_CONTROL_STOP, &status); },
+         [&] { return ControlService(rpcss.get(), SERVICE_CONTROL_STOP, &status); },
          ERROR_INVALID_SERVICE_CONTROL},
         {"send the shutdown control",
-         [&] { return ControlService(rpcss, SERVICE_CONTROL_SHUTDOWN, &status); },
+         [&] { return ControlService(rpcss.get(), SERVICE_CONTROL_SHUTDOWN, &status); },
          ERROR_INVALID_PARAMETER},
-        {"send the first reserved code", [&] { return ControlService(rpcss, 11, &status); },
+        {"send the first reserved code", [&] { return ControlService(rpcss.get(), 11, &status); },
          ERROR_INVALID_PARAMETER},
-        {"send the last reserved code", [&] { return ControlService(rpcss, 127, &status); },
+        {"send the last reserved code", [&] { return ControlService(rpcss.get(), 127, &status); },
          ERROR_INVALID_PARAMETER},
         {"send a code past the user-defined ones",
-         [&] { return ControlService(rpcss, 256, &status); }, ERROR_INVALID_PARAMETER},
+         [&] { return ControlService(rpcss.get(), 256, &status); }, ERROR_INVALID_PARAMETER},
         {"create an empty name", [&] { return Create(u"", u"x.exe") != NULL; }, ERROR_INVALID_NAME},
         {"create a name with a backslash", [&] { return Create(u"a\\b", u"x.exe") != NULL; },
          ERROR_INVALID_NAME},
@@ -105,28 +98,30 @@ TEST_F(ManagerTest, EveryRefusalHasThePlatformsCode) {
          ERROR_INVALID_PARAMETER},
         {"start a disabled service",
          [&] {
-             ScOwner disabled(Create(u"disabled", u"x.exe", SERVICE_DISABLED));
-             return StartServiceW(disabled, 0, NULL);
+             UniqueScHandle disabled(Create(u"disabled", u"x.exe", SERVICE_DISABLED));
+             return StartServiceW(disabled.get(), 0, NULL);
          },
          ERROR_SERVICE_DISABLED},
         {"start with a missing dependency",
          [&] {
-             ScOwner dependent(Create(u"dependent", u"x.exe", SERVICE_DEMAND_START, u"missing\0"));
-             return StartServiceW(dependent, 0, NULL);
+             UniqueScHandle dependent(
+                 Create(u"dependent", u"x.exe", SERVICE_DEMAND_START, u"missing\0"));
+             return StartServiceW(dependent.get(), 0, NULL);
          },
          ERROR_SERVICE_DEPENDENCY_DELETED},
         {"start with a dependency that cannot start",
          [&] {
-             ScOwner disabled(Create(u"disabled2", u"x.exe", SERVICE_DISABLED));
-             ScOwner dependent(
+             UniqueScHandle disabled(Create(u"disabled2", u"x.exe", SERVICE_DISABLED));
+             UniqueScHandle dependent(
                  Create(u"dependent2", u"x.exe", SERVICE_DEMAND_START, u"RPCSS\0disabled2\0"));
-             return StartServiceW(dependent, 0, NULL);
+             return StartServiceW(dependent.get(), 0, NULL);
          },
          ERROR_SERVICE_DEPENDENCY_FAIL},
         {"start a program that never connects",
          [&] {
-             ScOwner silent(Create(u"silent", u"\"" + hostwin::WindowsPath(PELLARD_EXE) + u"\""));
-             return StartServiceW(silent, 0, NULL);
+             UniqueScHandle silent(
+                 Create(u"silent", u"\"" + hostwin::WindowsPath(PELLARD_EXE) + u"\""));
+             return StartServiceW(silent.get(), 0, NULL);
          },
          ERROR_SERVICE_REQUEST_TIMEOUT},
     };
@@ -136,21 +131,21 @@ TEST_F(ManagerTest, EveryRefusalHasThePlatformsCode) {
         EXPECT_FALSE(c.call());
         EXPECT_EQ(GetLastError(), c.error);
     }
-    ScOwner silent(OpenServiceW(m_manager, u"silent", SERVICE_QUERY_STATUS));
+    UniqueScHandle silent(OpenServiceW(m_manager.get(), u"silent", SERVICE_QUERY_STATUS));
     SERVICE_STATUS ended{};
-    ASSERT_TRUE(QueryServiceStatus(silent, &ended));
+    ASSERT_TRUE(QueryServiceStatus(silent.get(), &ended));
     EXPECT_EQ(ended.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(ended.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
     // Ending a process is asynchronous: counted once it is gone.
     EXPECT_TRUE(AwaitCondition([] { return scm_support::AgentCount() == 0; }))
         << "the program that never connected was ended";
-    ScOwner longest(Create(std::u16string(256, u'n'), u"x.exe"));
-    EXPECT_NE(static_cast<SC_HANDLE>(longest), nullptr) << "256 characters is a valid name";
+    UniqueScHandle longest(Create(std::u16string(256, u'n'), u"x.exe"));
+    EXPECT_NE(longest.get(), nullptr) << "256 characters is a valid name";
 }
 
 TEST_F(ManagerTest, AStandardUserMayQueryButNotChange) {
-    ScOwner created(CreateTollivar());
-    ASSERT_NE(static_cast<SC_HANDLE>(created), nullptr);
+    UniqueScHandle created(CreateTollivar());
+    ASSERT_NE(created.get(), nullptr);
     setenv("HOSTWIN_ELEVATED", "0", 1);
     struct Case {
         const char* what;
@@ -159,51 +154,51 @@ TEST_F(ManagerTest, AStandardUserMayQueryButNotChange) {
     } cases[] = {
         {"connect",
          [] {
-             ScOwner m(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
-             return m != NULL;
+             UniqueScHandle m(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));
+             return m.valid();
          },
          true},
         {"read",
          [] {
-             ScOwner m(OpenSCManagerW(NULL, NULL, 0x80000000));
-             return m != NULL;
+             UniqueScHandle m(OpenSCManagerW(NULL, NULL, 0x80000000));
+             return m.valid();
          },
          true},
         {"create",
          [] {
-             ScOwner m(OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
-             return m != NULL;
+             UniqueScHandle m(OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE));
+             return m.valid();
          },
          false},
         {"query",
          [&] {
-             ScOwner s(OpenServiceW(m_manager, u"pellardservice",
-                                    SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-             return s != NULL;
+             UniqueScHandle s(OpenServiceW(m_manager.get(), u"pellardservice",
+                                           SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+             return s.valid();
          },
          true},
         {"start",
          [&] {
-             ScOwner s(OpenServiceW(m_manager, u"pellardservice", SERVICE_START));
-             return s != NULL;
+             UniqueScHandle s(OpenServiceW(m_manager.get(), u"pellardservice", SERVICE_START));
+             return s.valid();
          },
          false},
         {"stop",
          [&] {
-             ScOwner s(OpenServiceW(m_manager, u"pellardservice", SERVICE_STOP));
-             return s != NULL;
+             UniqueScHandle s(OpenServiceW(m_manager.get(), u"pellardservice", SERVICE_STOP));
+             return s.valid();
          },
          false},
         {"delete",
          [&] {
-             ScOwner s(OpenServiceW(m_manager, u"pellardservice", 0x00010000));
-             return s != NULL;
+             UniqueScHandle s(OpenServiceW(m_manager.get(), u"pellardservice", 0x00010000));
+             return s.valid();
          },
          false},
         {"everything",
          [&] {
-             ScOwner s(OpenServiceW(m_manager, u"pellardservice", SERVICE_ALL_ACCESS));
-             return s != NULL;
+             UniqueScHandle s(OpenServiceW(m_manager.get(), u"pellardservice", SERVICE_ALL_ACCESS));
+             return s.valid();
          },
          false},
     };
@@ -217,34 +212,37 @@ TEST_F(ManagerTest, AStandardUserMayQueryButNotChange) {
     }
     // A handle without the right refuses the call, whoever holds it.
     unsetenv("HOSTWIN_ELEVATED");
-    ScOwner queryOnly(OpenServiceW(m_manager, u"pellardservice", SERVICE_QUERY_STATUS));
+    UniqueScHandle queryOnly(
+        OpenServiceW(m_manager.get(), u"pellardservice", SERVICE_QUERY_STATUS));
     SetLastError(0);
-    EXPECT_FALSE(StartServiceW(queryOnly, 0, NULL));
+    EXPECT_FALSE(StartServiceW(queryOnly.get(), 0, NULL));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 // Marked for deletion while open: still opened and queried, refused for everything that would
 // change it, gone with its last handle.
 TEST_F(ManagerTest, AServiceMarkedForDeletionGoesWithItsLastHandle) {
-    ScOwner first(Create(u"doomed", u"x.exe"));
-    ScOwner second(OpenServiceW(m_manager, u"doomed", SERVICE_ALL_ACCESS));
-    ASSERT_TRUE(DeleteService(first));
+    UniqueScHandle first(Create(u"doomed", u"x.exe"));
+    UniqueScHandle second(OpenServiceW(m_manager.get(), u"doomed", SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(DeleteService(first.get()));
     SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(u"text")};
     struct Case {
         const char* what;
         std::function<BOOL()> call;
     } refused[] = {
-        {"delete again", [&] { return DeleteService(second); }},
+        {"delete again", [&] { return DeleteService(second.get()); }},
         {"create again", [&] { return Create(u"Doomed", u"x.exe") != NULL; }},
         {"change",
          [&] {
-             return ChangeServiceConfigW(second, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
+             return ChangeServiceConfigW(second.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START,
                                          SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL,
                                          NULL);
          }},
         {"describe",
-         [&] { return ChangeServiceConfig2W(second, SERVICE_CONFIG_DESCRIPTION, &description); }},
-        {"start", [&] { return StartServiceW(second, 0, NULL); }},
+         [&] {
+             return ChangeServiceConfig2W(second.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+         }},
+        {"start", [&] { return StartServiceW(second.get(), 0, NULL); }},
     };
     for (const Case& c : refused) {
         SCOPED_TRACE(c.what);
@@ -252,30 +250,30 @@ TEST_F(ManagerTest, AServiceMarkedForDeletionGoesWithItsLastHandle) {
         EXPECT_FALSE(c.call());
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     }
-    ScOwner third(OpenServiceW(m_manager, u"doomed", SERVICE_QUERY_STATUS));
-    EXPECT_NE(static_cast<SC_HANDLE>(third), nullptr) << "a marked service still opens";
-    EXPECT_EQ(State(third), static_cast<DWORD>(SERVICE_STOPPED));
-    first.Reset();
-    second.Reset();
-    ScOwner fourth(OpenServiceW(m_manager, u"doomed", SERVICE_QUERY_STATUS));
-    EXPECT_NE(static_cast<SC_HANDLE>(fourth), nullptr) << "one handle still keeps it";
-    third.Reset();
-    fourth.Reset();
+    UniqueScHandle third(OpenServiceW(m_manager.get(), u"doomed", SERVICE_QUERY_STATUS));
+    EXPECT_NE(third.get(), nullptr) << "a marked service still opens";
+    EXPECT_EQ(State(third.get()), static_cast<DWORD>(SERVICE_STOPPED));
+    first.reset();
+    second.reset();
+    UniqueScHandle fourth(OpenServiceW(m_manager.get(), u"doomed", SERVICE_QUERY_STATUS));
+    EXPECT_NE(fourth.get(), nullptr) << "one handle still keeps it";
+    third.reset();
+    fourth.reset();
     SetLastError(0);
-    EXPECT_EQ(OpenServiceW(m_manager, u"doomed", SERVICE_QUERY_STATUS), nullptr);
+    EXPECT_EQ(OpenServiceW(m_manager.get(), u"doomed", SERVICE_QUERY_STATUS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
 TEST_F(ManagerTest, ChangingTheConfigurationLeavesWhatItDoesNotName) {
-    ScOwner service(
+    UniqueScHandle service(
         Create(u"configured", u"C:\\a b\\c.exe", SERVICE_AUTO_START, u"RPCSS\0", u"Shown"));
-    ASSERT_TRUE(ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+    ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                      SERVICE_ERROR_IGNORE, NULL, NULL, NULL, NULL, NULL, NULL,
                                      u"Shown again"));
     std::vector<BYTE> buffer(4096);
     auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
     DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceConfigW(service, config, 4096, &needed));
+    ASSERT_TRUE(QueryServiceConfigW(service.get(), config, 4096, &needed));
     EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE))
@@ -288,21 +286,21 @@ TEST_F(ManagerTest, ChangingTheConfigurationLeavesWhatItDoesNotName) {
 
     // The size asked for is exactly enough; one byte less is refused with the size.
     DWORD exact = needed;
-    EXPECT_FALSE(QueryServiceConfigW(service, config, exact - 1, &needed));
+    EXPECT_FALSE(QueryServiceConfigW(service.get(), config, exact - 1, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(needed, exact);
-    EXPECT_TRUE(QueryServiceConfigW(service, config, exact, &needed));
+    EXPECT_TRUE(QueryServiceConfigW(service.get(), config, exact, &needed));
 
     // Descriptions: none at first, set, left by a NULL text, removed by an empty one.
     auto describe = [&](LPCWSTR text) {
         SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(text)};
-        return ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+        return ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
     };
     auto described = [&]() -> std::u16string {
         std::vector<BYTE> out(512);
         DWORD size = 0;
-        EXPECT_TRUE(
-            QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, out.data(), 512, &size));
+        EXPECT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, out.data(), 512,
+                                         &size));
         LPWSTR text = reinterpret_cast<SERVICE_DESCRIPTIONW*>(out.data())->lpDescription;
         return text ? std::u16string(text) : u"(none)";
     };
@@ -316,26 +314,26 @@ TEST_F(ManagerTest, ChangingTheConfigurationLeavesWhatItDoesNotName) {
 }
 
 TEST_F(ManagerTest, ControlsReachTheLiveServiceAndRefusalsStillGiveTheState) {
-    ScOwner service(CreateTollivar());
-    ASSERT_TRUE(StartServiceW(service, 0, NULL));
-    ASSERT_TRUE(AwaitState(service, SERVICE_RUNNING));
+    UniqueScHandle service(CreateTollivar());
+    ASSERT_TRUE(StartServiceW(service.get(), 0, NULL));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_RUNNING));
     SERVICE_STATUS status{};
     // Interrogate and the user-defined codes always reach the service; pause never does.
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_INTERROGATE, &status));
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
-    EXPECT_TRUE(ControlService(service, 255, &status));
+    EXPECT_TRUE(ControlService(service.get(), 255, &status));
     status = SERVICE_STATUS{};
-    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_PAUSE, &status));
+    EXPECT_FALSE(ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << "filled on refusal";
     EXPECT_EQ(scm_support::EventTexts(Root(), "Application"),
               std::vector<std::string>{"Bad service request"});
 
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(AwaitState(service, SERVICE_STOPPED));
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_STOPPED));
     status = SERVICE_STATUS{};
-    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_FALSE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << "filled on refusal";
     EXPECT_EQ(status.dwWin32ExitCode, 0u);
@@ -349,18 +347,18 @@ TEST_F(ManagerTest, ControlsReachTheLiveServiceAndRefusalsStillGiveTheState) {
               (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
                                   SERVICE_STOP_PENDING, SERVICE_STOPPED}));
     // It starts again once stopped.
-    EXPECT_TRUE(StartServiceW(service, 0, NULL));
-    ASSERT_TRUE(AwaitState(service, SERVICE_RUNNING));
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(AwaitState(service, SERVICE_STOPPED));
+    EXPECT_TRUE(StartServiceW(service.get(), 0, NULL));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_RUNNING));
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_STOPPED));
 }
 
 // A service whose handler could not be registered stays start-pending; killed, it is found
 // stopped with 1067 at the next look, the System log says so, and it starts again.
 TEST_F(ManagerTest, AServiceProcessThatDiesIsNoticedAtTheNextLook) {
-    ScOwner service(CreateTollivar());
+    UniqueScHandle service(CreateTollivar());
     setenv("HOSTWIN_FAULTS", "RegisterServiceCtrlHandlerW@1=1450", 1); // the service inherits it
-    ASSERT_TRUE(StartServiceW(service, 0, NULL));
+    ASSERT_TRUE(StartServiceW(service.get(), 0, NULL));
     unsetenv("HOSTWIN_FAULTS");
     ASSERT_TRUE(AwaitCondition([&] {
         return scm_support::EventTexts(Root(), "Application") ==
@@ -368,19 +366,19 @@ TEST_F(ManagerTest, AServiceProcessThatDiesIsNoticedAtTheNextLook) {
     }));
     SERVICE_STATUS_PROCESS process{};
     DWORD needed = 0;
-    ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+    ASSERT_TRUE(QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                                      reinterpret_cast<LPBYTE>(&process), sizeof process, &needed));
     EXPECT_EQ(process.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
     ASSERT_NE(process.dwProcessId, 0u);
     SERVICE_STATUS status{};
-    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_FALSE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
     EXPECT_TRUE(hostwin::ServiceStatusHistory(u"pellardservice").empty()) << "nothing reported";
 
     ASSERT_EQ(kill(static_cast<pid_t>(process.dwProcessId), SIGKILL), 0);
-    ASSERT_TRUE(AwaitCondition([&] { return State(service) == SERVICE_STOPPED; }));
-    ASSERT_TRUE(QueryServiceStatus(service, &status));
+    ASSERT_TRUE(AwaitCondition([&] { return State(service.get()) == SERVICE_STOPPED; }));
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
     std::string system = testing_support::ReadFile(RootPath("eventlog/System.jsonl"));
     EXPECT_NE(system.find("\"id\":7034"), std::string::npos) << system;
@@ -388,22 +386,23 @@ TEST_F(ManagerTest, AServiceProcessThatDiesIsNoticedAtTheNextLook) {
     EXPECT_EQ(scm_support::EventTexts(Root(), "System"), std::vector<std::string>{"pellardservice"})
         << "noticed once";
 
-    EXPECT_TRUE(StartServiceW(service, 0, NULL));
-    ASSERT_TRUE(AwaitState(service, SERVICE_RUNNING));
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(AwaitState(service, SERVICE_STOPPED));
+    EXPECT_TRUE(StartServiceW(service.get(), 0, NULL));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_RUNNING));
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_STOPPED));
 }
 
 TEST_F(ManagerTest, AStoppedDependencyIsStartedFirst) {
-    ScOwner dependency(CreateTollivar());
-    ScOwner dependent(Create(u"dependent", u"x.exe", SERVICE_DEMAND_START, u"pellardservice\0"));
+    UniqueScHandle dependency(CreateTollivar());
+    UniqueScHandle dependent(
+        Create(u"dependent", u"x.exe", SERVICE_DEMAND_START, u"pellardservice\0"));
     // The dependency runs; the dependent's own binary then does not exist.
-    EXPECT_FALSE(StartServiceW(dependent, 0, NULL));
+    EXPECT_FALSE(StartServiceW(dependent.get(), 0, NULL));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(State(dependency), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(State(dependency.get()), static_cast<DWORD>(SERVICE_RUNNING));
     SERVICE_STATUS status{};
-    EXPECT_TRUE(ControlService(dependency, SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(AwaitState(dependency, SERVICE_STOPPED));
+    EXPECT_TRUE(ControlService(dependency.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(AwaitState(dependency.get(), SERVICE_STOPPED));
 }
 
 TEST_F(ManagerTest, OnlyAProcessTheManagerStartedCanDispatch) {

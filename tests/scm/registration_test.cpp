@@ -4,8 +4,6 @@
 #include "registry_values.h"
 #include "scm_support.h"
 
-#include <nlohmann/json.hpp>
-
 #include <filesystem>
 #include <map>
 #include <string>
@@ -48,19 +46,7 @@ protected:
     std::string Sc(const std::vector<std::string>& args) { return Run(SC_EXE, args).out; }
     std::string Reg(const std::vector<std::string>& args) { return Run(REG_EXE, args).out; }
 
-    // The texts of the message boxes shown so far, captions checked on the way.
-    std::vector<std::string> MessageBoxTexts() {
-        std::vector<std::string> texts;
-        std::string log = testing_support::ReadFile(RootPath("messagebox.jsonl"));
-        for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            nlohmann::json record = nlohmann::json::parse(log.substr(start, end - start));
-            EXPECT_EQ(record["caption"], "pellardservice");
-            EXPECT_EQ(record["type"], 0);
-            texts.push_back(record["text"]);
-        }
-        return texts;
-    }
+    std::vector<std::string> MessageBoxTexts() { return testing_support::MessageBoxTexts(Root()); }
 
     // The library's path as registered below `classes`, if it is.
     static std::optional<std::u16string> LibraryPath(HKEY root, const std::u16string& classes) {

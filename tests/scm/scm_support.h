@@ -3,6 +3,7 @@
 #pragma once
 
 #include "machine.h"
+#include "service_manager.h"
 
 #include <windows.h>
 
@@ -14,24 +15,6 @@ namespace scm_support {
 
 // Far above any step; reached only by a fault.
 constexpr auto kBound = std::chrono::seconds(20);
-
-// Owns one manager or service handle.
-class ScOwner {
-public:
-    explicit ScOwner(SC_HANDLE handle = NULL) : m_handle(handle) {}
-    ~ScOwner() { Reset(); }
-    ScOwner(const ScOwner&) = delete;
-    ScOwner& operator=(const ScOwner&) = delete;
-    void Reset(SC_HANDLE handle = NULL) {
-        if (m_handle)
-            CloseServiceHandle(m_handle);
-        m_handle = handle;
-    }
-    operator SC_HANDLE() const { return m_handle; }
-
-private:
-    SC_HANDLE m_handle;
-};
 
 // The AppID key tollivar reads at start, with or without its "LocalService" value.
 void WriteAppId(bool asService);

@@ -117,6 +117,10 @@ TEST_F(AgentTest, StartAgentLaunchesOneAgentWithoutArgumentsAndKeepsNothing) {
     std::vector<hostwin::CallRecord> launches = hostwin::CallLog("CreateProcessW");
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].args, "app=C:\\pellard\\bin\\pellard.exe cmd=(null) flags=0x08000420");
+    std::vector<std::string> closed;
+    for (const hostwin::CallRecord& record : hostwin::CallLog("CloseHandle"))
+        closed.push_back(record.args);
+    EXPECT_EQ(closed, (std::vector<std::string>{"process", "thread"}));
 
     std::vector<DWORD> agents = Listed();
     ASSERT_EQ(agents.size(), 1u);
@@ -147,15 +151,19 @@ TEST_F(AgentTest, KillAgentsEndsEveryAgentOfThisMachineInReverseOrderOfDiscovery
         started.push_back(GetProcessId(agent));
 
     const hostwin::HandleCounts before = hostwin::OpenHandleCounts();
+    hostwin::ClearCallLog();
     EXPECT_TRUE(g_module.KillAgents());
     EXPECT_EQ(hostwin::OpenHandleCounts(), before) << "KillAgents kept a handle";
 
-    // Every handle is collected before the first agent is ended, the last one found first.
+    // Every handle is collected and the snapshot closed before the first agent is ended, the
+    // last one found first; each handle is closed once its agent is told to end.
     std::string order;
     for (const hostwin::CallRecord& record : hostwin::CallLog())
         if (record.function == "OpenProcess" || record.function == "TerminateProcess")
             order += record.function[0];
-    EXPECT_EQ(order, "OOOTTT");
+        else if (record.function == "CloseHandle")
+            order += record.args == "snapshot" ? 's' : 'c';
+    EXPECT_EQ(order, "OOOsTcTcTc");
     std::vector<DWORD> opened = LoggedPids("OpenProcess");
     EXPECT_EQ(LoggedPids("TerminateProcess"), std::vector<DWORD>(opened.rbegin(), opened.rend()));
     std::sort(opened.begin(), opened.end());

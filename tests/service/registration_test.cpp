@@ -2,6 +2,7 @@
 // description, which failures count, and the AppID script with and without the per-user flag.
 #include "machine.h"
 #include "registry_values.h"
+#include "service_manager.h"
 
 #include "tollivarmodule.h"
 
@@ -19,23 +20,22 @@ struct EntryState {
 
 EntryState ReadEntry() {
     EntryState state;
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, u"pellardservice", SERVICE_QUERY_CONFIG);
-    if (service != NULL) {
+    testing_support::OpenedService entry =
+        testing_support::OpenServiceEntry(u"pellardservice", SERVICE_QUERY_CONFIG);
+    if (entry.service) {
         alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
         DWORD needed = 0;
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-        state.exists = QueryServiceConfigW(service, config, sizeof buffer, &needed) != FALSE;
+        state.exists =
+            QueryServiceConfigW(entry.service.get(), config, sizeof buffer, &needed) != FALSE;
         state.startType = config->dwStartType;
         state.errorControl = config->dwErrorControl;
         auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer);
-        if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer,
-                                 &needed) &&
+        if (QueryServiceConfig2W(entry.service.get(), SERVICE_CONFIG_DESCRIPTION, buffer,
+                                 sizeof buffer, &needed) &&
             description->lpDescription != NULL)
             state.description = description->lpDescription;
-        CloseServiceHandle(service);
     }
-    CloseServiceHandle(manager);
     return state;
 }
 

@@ -4,6 +4,7 @@
 #include <winsvc.h>
 
 #include <hostwin/control.h>
+#include <hostwin/owner.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -65,22 +66,6 @@ int Usage() {
         "                  qdescription delete create\n");
     return ERROR_INVALID_PARAMETER;
 }
-
-// Owns one service control manager or service handle.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle) : m_handle(handle) {}
-    ~ScHandle() {
-        if (m_handle)
-            CloseServiceHandle(m_handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    operator SC_HANDLE() const { return m_handle; }
-
-private:
-    SC_HANDLE m_handle;
-};
 
 const char* TypeName(DWORD type) {
     switch (type & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS)) {
@@ -153,16 +138,16 @@ std::u16string DisplayNameOf(SC_HANDLE service, const std::u16string& name) {
 // call that failed.
 int QueryOne(SC_HANDLE manager, const std::u16string& name, bool extended, const char* openCall,
              bool listing = false) {
-    ScHandle service(
+    UniqueScHandle service(
         OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!service)
         return Failed(openCall, GetLastError());
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                              sizeof status, &needed))
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<LPBYTE>(&status), sizeof status, &needed))
         return Failed("QueryServiceStatusEx", GetLastError());
-    const std::u16string displayName = DisplayNameOf(service, name);
+    const std::u16string displayName = DisplayNameOf(service.get(), name);
     PrintStatus(name, status, extended, listing ? &displayName : nullptr);
     return 0;
 }
@@ -172,9 +157,9 @@ int Query(SC_HANDLE manager, const std::vector<std::u16string>& args, bool exten
         return QueryOne(manager, args[0], extended, "EnumQueryServicesStatus:OpenService");
     // Without a name: every active service.
     for (const std::u16string& name : hostwin::InstalledServices()) {
-        ScHandle service(OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS));
+        UniqueScHandle service(OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS));
         SERVICE_STATUS status{};
-        if (service && QueryServiceStatus(service, &status) &&
+        if (service && QueryServiceStatus(service.get(), &status) &&
             status.dwCurrentState != SERVICE_STOPPED)
             QueryOne(manager, name, extended, "OpenService", true);
     }
@@ -263,7 +248,7 @@ int Create(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     if (args.empty() || !ParseOptions(args, 1, options) || !ReadConfig(options, config) ||
         !config.binaryPath)
         return Usage();
-    ScHandle service(
+    UniqueScHandle service(
         CreateServiceW(manager, args[0].c_str(),
                        config.displayName ? config.displayName->c_str() : NULL, SERVICE_ALL_ACCESS,
                        config.type == SERVICE_NO_CHANGE ? SERVICE_WIN32_OWN_PROCESS : config.type,
@@ -282,10 +267,10 @@ int ChangeConfig(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     Config config;
     if (args.empty() || !ParseOptions(args, 1, options) || !ReadConfig(options, config))
         return Usage();
-    ScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_CHANGE_CONFIG));
+    UniqueScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_CHANGE_CONFIG));
     if (!service)
         return Failed("OpenService", GetLastError());
-    if (!ChangeServiceConfigW(service, config.type, config.start, config.error,
+    if (!ChangeServiceConfigW(service.get(), config.type, config.start, config.error,
                               config.binaryPath ? config.binaryPath->c_str() : NULL, NULL, NULL,
                               config.hasDependencies ? config.dependencies.c_str() : NULL, NULL,
                               NULL, config.displayName ? config.displayName->c_str() : NULL))
@@ -297,7 +282,7 @@ int ChangeConfig(SC_HANDLE manager, const std::vector<std::u16string>& args) {
 int Describe(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     if (args.empty())
         return Usage();
-    ScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_CHANGE_CONFIG));
+    UniqueScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_CHANGE_CONFIG));
     if (!service)
         return Failed("OpenService", GetLastError());
     // The words after the name make up the text.
@@ -305,7 +290,7 @@ int Describe(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     for (size_t i = 1; i < args.size(); ++i)
         text += (i > 1 ? u" " : u"") + args[i];
     SERVICE_DESCRIPTIONW description{text.data()};
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description))
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
         return Failed("ChangeServiceConfig2", GetLastError());
     std::printf("[SC] ChangeServiceConfig2 SUCCESS\n");
     return 0;
@@ -332,14 +317,14 @@ const char* ErrorControlName(DWORD error) {
 int QueryConfig(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     if (args.empty())
         return Usage();
-    ScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_QUERY_CONFIG));
+    UniqueScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_QUERY_CONFIG));
     if (!service)
         return Failed("OpenService", GetLastError());
     DWORD needed = 0;
-    QueryServiceConfigW(service, NULL, 0, &needed);
+    QueryServiceConfigW(service.get(), NULL, 0, &needed);
     std::vector<unsigned char> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
     auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.data());
-    if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
+    if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed))
         return Failed("QueryServiceConfig", GetLastError());
     std::printf("[SC] QueryServiceConfig SUCCESS\n\n");
     std::printf("SERVICE_NAME: %s\n", ToUtf8(args[0]).c_str());
@@ -365,13 +350,13 @@ int QueryConfig(SC_HANDLE manager, const std::vector<std::u16string>& args) {
 int QueryDescription(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     if (args.empty())
         return Usage();
-    ScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_QUERY_CONFIG));
+    UniqueScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_QUERY_CONFIG));
     if (!service)
         return Failed("OpenService", GetLastError());
     DWORD needed = 0;
-    QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, NULL, 0, &needed);
+    QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, NULL, 0, &needed);
     std::vector<unsigned char> buffer(needed ? needed : sizeof(SERVICE_DESCRIPTIONW));
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+    if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
                               static_cast<DWORD>(buffer.size()), &needed))
         return Failed("QueryServiceConfig2", GetLastError());
     auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
@@ -385,26 +370,27 @@ int QueryDescription(SC_HANDLE manager, const std::vector<std::u16string>& args)
 int Start(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     if (args.empty())
         return Usage();
-    ScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
+    UniqueScHandle service(
+        OpenServiceW(manager, args[0].c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
     if (!service)
         return Failed("OpenService", GetLastError());
-    if (!StartServiceW(service, 0, NULL))
+    if (!StartServiceW(service.get(), 0, NULL))
         return Failed("StartService", GetLastError());
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                             sizeof status, &needed))
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<LPBYTE>(&status), sizeof status, &needed))
         PrintStatus(args[0], status, true);
     return 0;
 }
 
 // stop and control: one control code, then the status the manager answered with.
 int Control(SC_HANDLE manager, const std::u16string& name, DWORD control, DWORD access) {
-    ScHandle service(OpenServiceW(manager, name.c_str(), access));
+    UniqueScHandle service(OpenServiceW(manager, name.c_str(), access));
     if (!service)
         return Failed("OpenService", GetLastError());
     SERVICE_STATUS status{};
-    if (!ControlService(service, control, &status))
+    if (!ControlService(service.get(), control, &status))
         return Failed("ControlService", GetLastError());
     PrintStatus(name, Extend(status), false);
     return 0;
@@ -421,10 +407,10 @@ DWORD AccessFor(DWORD control) {
 int Delete(SC_HANDLE manager, const std::vector<std::u16string>& args) {
     if (args.empty())
         return Usage();
-    ScHandle service(OpenServiceW(manager, args[0].c_str(), 0x00010000 /* DELETE */));
+    UniqueScHandle service(OpenServiceW(manager, args[0].c_str(), 0x00010000 /* DELETE */));
     if (!service)
         return Failed("OpenService", GetLastError());
-    if (!DeleteService(service))
+    if (!DeleteService(service.get()))
         return Failed("DeleteService", GetLastError());
     std::printf("[SC] DeleteService SUCCESS\n");
     return 0;
@@ -446,28 +432,28 @@ int Sc(int argc, char** argv) {
     const DWORD managerAccess = command == "create" ? SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT
                                 : reads ? SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE
                                         : SC_MANAGER_CONNECT;
-    ScHandle manager(OpenSCManagerW(NULL, NULL, managerAccess));
+    UniqueScHandle manager(OpenSCManagerW(NULL, NULL, managerAccess));
     if (!manager)
         return Failed("OpenSCManager", GetLastError());
 
     if (command == "query" || command == "queryex")
-        return Query(manager, args, command == "queryex");
+        return Query(manager.get(), args, command == "queryex");
     if (command == "create")
-        return Create(manager, args);
+        return Create(manager.get(), args);
     if (command == "config")
-        return ChangeConfig(manager, args);
+        return ChangeConfig(manager.get(), args);
     if (command == "description")
-        return Describe(manager, args);
+        return Describe(manager.get(), args);
     if (command == "qc")
-        return QueryConfig(manager, args);
+        return QueryConfig(manager.get(), args);
     if (command == "qdescription")
-        return QueryDescription(manager, args);
+        return QueryDescription(manager.get(), args);
     if (command == "start")
-        return Start(manager, args);
+        return Start(manager.get(), args);
     if (command == "stop") {
         if (args.empty())
             return Usage();
-        return Control(manager, args[0], SERVICE_CONTROL_STOP, SERVICE_STOP);
+        return Control(manager.get(), args[0], SERVICE_CONTROL_STOP, SERVICE_STOP);
     }
     if (command == "control") {
         if (args.size() != 2)
@@ -478,10 +464,10 @@ int Sc(int argc, char** argv) {
         if (code.empty() || *end != 0)
             return Usage();
         DWORD control = static_cast<DWORD>(value);
-        return Control(manager, args[0], control, AccessFor(control));
+        return Control(manager.get(), args[0], control, AccessFor(control));
     }
     if (command == "delete")
-        return Delete(manager, args);
+        return Delete(manager.get(), args);
     return Usage();
 }
 

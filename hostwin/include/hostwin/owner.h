@@ -1,93 +1,52 @@
-// One owner for every host resource: a move-only wrapper over a close policy, with one-line
-// aliases per kind. Closing never changes the thread's last error or errno, so an owner that
-// goes out of scope on a failure path leaves the failure's code for the caller to read.
+// The host's resource owners: the product's owner template and its Win32 kinds, plus the
+// host-only kinds (file descriptors, stdio files) built on it. Their policies also keep errno,
+// which the template, being the product's, leaves alone.
 #pragma once
 
-#include <windows.h>
+// By its path, so that hostwin reaches this one framework header and no other (the framework's
+// folder holds names such as core.h that hostwin's own units use too).
+#include "../../../framework/include/handleowner.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <utility>
 
 #include <unistd.h>
 
 namespace hostwin {
 
-// Policy: `Value` the resource type, `Invalid()` the value that holds nothing, `Close(v)`.
-template <class Policy> class UniqueResource {
-public:
-    using Value = typename Policy::Value;
+using ::UniqueHandle;
+using ::UniqueResource;
+using ::UniqueScHandle;
+using ::UniqueSnapshot;
+using UniqueKey = ::UniqueHkey;
 
-    UniqueResource() = default;
-    explicit UniqueResource(Value value) : m_value(value) {}
-    ~UniqueResource() { reset(); }
-    UniqueResource(UniqueResource&& other) noexcept : m_value(other.release()) {}
-    UniqueResource& operator=(UniqueResource&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    UniqueResource(const UniqueResource&) = delete;
-    UniqueResource& operator=(const UniqueResource&) = delete;
-
-    Value get() const { return m_value; }
-    bool valid() const { return !(m_value == Policy::Invalid()); }
-    explicit operator bool() const { return valid(); }
-
-    // Hands the resource over; the owner holds nothing afterwards.
-    Value release() { return std::exchange(m_value, Policy::Invalid()); }
-    // Closes what is held (keeping the last error and errno) and holds `value` instead.
-    void reset(Value value = Policy::Invalid()) {
-        Value old = std::exchange(m_value, value);
-        if (old == Policy::Invalid())
-            return;
-        const DWORD lastError = GetLastError();
-        const int savedErrno = errno;
-        Policy::Close(old);
-        errno = savedErrno;
-        SetLastError(lastError);
-    }
-    // Where a function that opens stores its result; what was held is closed first.
-    Value* put() {
-        reset();
-        return &m_value;
-    }
-
-private:
-    Value m_value = Policy::Invalid();
-};
-
-struct KernelHandlePolicy {
-    using Value = HANDLE;
-    static HANDLE Invalid() { return NULL; }
-    static void Close(HANDLE handle) { CloseHandle(handle); }
-};
-// CreateToolhelp32Snapshot (and file functions) fail with INVALID_HANDLE_VALUE, not NULL.
-struct SnapshotPolicy {
-    using Value = HANDLE;
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE handle) { CloseHandle(handle); }
-};
-struct RegistryKeyPolicy {
-    using Value = HKEY;
-    static HKEY Invalid() { return NULL; }
-    static void Close(HKEY key) { RegCloseKey(key); }
-};
 struct FileDescriptorPolicy {
     using Value = int;
     static int Invalid() { return -1; }
-    static void Close(int fd) { ::close(fd); }
+    static void Close(int fd) {
+        const int savedErrno = errno;
+        ::close(fd);
+        errno = savedErrno;
+    }
 };
 struct StdioFilePolicy {
     using Value = FILE*;
     static FILE* Invalid() { return nullptr; }
-    static void Close(FILE* file) { std::fclose(file); }
+    static void Close(FILE* file) {
+        const int savedErrno = errno;
+        std::fclose(file);
+        errno = savedErrno;
+    }
 };
 
-using UniqueHandle = UniqueResource<KernelHandlePolicy>;
-using UniqueSnapshot = UniqueResource<SnapshotPolicy>;
-using UniqueKey = UniqueResource<RegistryKeyPolicy>;
 using UniqueFd = UniqueResource<FileDescriptorPolicy>;
 using UniqueFile = UniqueResource<StdioFilePolicy>;
+
+// Closes a file that was written to and tells whether all of it reached the file: buffered data
+// may fail only here. errno tells why when it did not.
+inline bool CloseWrittenFile(UniqueFile& file) {
+    FILE* written = file.release();
+    return written != nullptr && std::fclose(written) == 0;
+}
 
 } // namespace hostwin

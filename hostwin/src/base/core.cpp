@@ -1,6 +1,7 @@
 // Handle table, last error, fault injection, call log and the machine root.
 #include "base/core.h"
 
+#include <hostwin/owner.h>
 #include <hostwin/text.h>
 
 #include <fcntl.h>
@@ -367,12 +368,11 @@ void LogCall(const char* function, const char* format, ...) {
 }
 
 void AppendLine(const std::string& path, const std::string& line) {
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
+    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd)
         return;
     // One write: lines of processes that share the file never interleave.
-    [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
-    close(fd);
+    [[maybe_unused]] const ssize_t written = write(fd.get(), line.data(), line.size());
 }
 
 void EnableCallLog(bool on) {

@@ -4,6 +4,7 @@
 #include "base/core.h"
 #include "machine/machine_layout.h"
 
+#include <hostwin/owner.h>
 #include <crtdbg.h>
 #include <tchar.h>
 
@@ -40,10 +41,8 @@ void WriteDebugOutput(const std::string& text) {
         return;
     }
     mkdir(layout::Root().c_str(), 0755);
-    if (FILE* out = std::fopen(layout::DebugLog().c_str(), "ae")) {
-        std::fwrite(text.data(), 1, text.size(), out);
-        std::fclose(out);
-    }
+    if (UniqueFile out{std::fopen(layout::DebugLog().c_str(), "ae")})
+        std::fwrite(text.data(), 1, text.size(), out.get());
 }
 
 void Record(int reportType, const std::string& file, int line, const std::u16string& text) {

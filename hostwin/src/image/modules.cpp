@@ -6,6 +6,7 @@
 #include "base/core.h"
 #include "image/peimage.h"
 
+#include <hostwin/owner.h>
 #include <oleauto.h>
 
 #include <fcntl.h>
@@ -291,23 +292,19 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags
     std::string path = HostPath(lpLibFileName);
     LogCall(__func__, "%s flags=0x%x", path.c_str(), dwFlags);
 
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return FailWith(LoadErrorFromErrno(errno), static_cast<HMODULE>(nullptr));
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return FailWith(ERROR_ACCESS_DENIED, static_cast<HMODULE>(nullptr));
-    }
     size_t size = static_cast<size_t>(info.st_size);
-    if (size == 0) {
-        close(fd);
+    if (size == 0)
         return FailWith(ERROR_BAD_FORMAT, static_cast<HMODULE>(nullptr));
-    }
     // Read-only, so that the pointers LoadStringW hands out cannot be written through.
-    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     int mapError = errno;
-    close(fd);
+    fd.reset(); // the mapping stays valid without it
     if (mapping == MAP_FAILED)
         return FailWith(LoadErrorFromErrno(mapError), static_cast<HMODULE>(nullptr));
 

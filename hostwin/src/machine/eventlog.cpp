@@ -4,6 +4,7 @@
 #include "machine/eventlog.h"
 #include "machine/machine_layout.h"
 
+#include <hostwin/owner.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,12 +39,12 @@ DWORD AppendJsonLine(const std::string& path, const nlohmann::json& record) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1))
         mkdir(path.substr(0, slash).c_str(), 0755); // existing folders are fine
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd)
         return WriteErrorFromErrno(errno);
-    ssize_t written = write(fd, line.data(), line.size());
+    ssize_t written = write(fd.get(), line.data(), line.size());
     int writeError = errno;
-    close(fd);
+    fd.reset();
     if (written != static_cast<ssize_t>(line.size()))
         return written < 0 ? WriteErrorFromErrno(writeError) : ERROR_CANTWRITE;
     return 0;

@@ -27,7 +27,7 @@ DWORD Write(pid_t pid, unsigned long long startTime, DWORD code) {
         return WriteErrorFromErrno(errno);
     bool written = std::fprintf(out.get(), "%u\n", code) > 0;
     int error = errno;
-    written = std::fclose(out.release()) == 0 && written;
+    written = CloseWrittenFile(out) && written;
     if (written && std::rename(temporary.c_str(), path.c_str()) == 0)
         return 0;
     error = errno ? errno : error;

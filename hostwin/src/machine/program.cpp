@@ -9,6 +9,7 @@
 #include "process/procfs.h"
 #include "registry/registry_store.h"
 
+#include <hostwin/owner.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -198,9 +199,8 @@ void ReportExitCode(DWORD code) {
         for (size_t kind = 0; kind < kHandleKindCount; ++kind)
             text += std::string(HandleKindName(static_cast<HandleKind>(kind))) + "\t" +
                     std::to_string(counts[kind]) + "\n";
-        if (FILE* out = std::fopen(report, "we")) {
-            std::fputs(text.c_str(), out);
-            std::fclose(out);
+        if (UniqueFile out{std::fopen(report, "we")}) {
+            std::fputs(text.c_str(), out.get());
         } else {
             std::fprintf(stderr, "hostwin: cannot write the handle report to %s\n", report);
         }

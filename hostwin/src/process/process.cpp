@@ -8,6 +8,7 @@
 #include "process/spawn.h"
 #include "machine/exit_records.h"
 
+#include <hostwin/owner.h>
 #include <tlhelp32.h>
 
 #include <fcntl.h>
@@ -103,17 +104,16 @@ class ProcessState {
 public:
     ProcessState(pid_t pid, int pidfd, unsigned long long startTime, bool child)
         : m_pid(pid), m_pidfd(pidfd), m_startTime(startTime), m_child(child) {}
-    ~ProcessState() { close(m_pidfd); }
     ProcessState(const ProcessState&) = delete;
     ProcessState& operator=(const ProcessState&) = delete;
 
     pid_t Pid() const { return m_pid; }
-    int Pidfd() const { return m_pidfd; }
+    int Pidfd() const { return m_pidfd.get(); }
     unsigned long long StartTime() const { return m_startTime; }
     bool IsChild() const { return m_child; }
 
     // A pidfd turns readable once the process has ended, whether or not it was reaped.
-    bool HasEnded() const { return PollReadable(m_pidfd, 0) == Readiness::Ready; }
+    bool HasEnded() const { return PollReadable(m_pidfd.get(), 0) == Readiness::Ready; }
 
     // Collects the exit of an ended child and keeps it for later queries; false while the
     // child runs. Called by the reaper and by queries that come first.
@@ -122,7 +122,7 @@ public:
         if (m_reaped)
             return true;
         siginfo_t info{};
-        if (waitid(kWaitPidfd, static_cast<id_t>(m_pidfd), &info, WEXITED | WNOHANG) != 0) {
+        if (waitid(kWaitPidfd, static_cast<id_t>(m_pidfd.get()), &info, WEXITED | WNOHANG) != 0) {
             if (errno != ECHILD)
                 return false;
             m_reaped = true; // reaped behind our back: the status is lost
@@ -149,7 +149,7 @@ public:
 
 private:
     const pid_t m_pid;
-    const int m_pidfd;
+    const UniqueFd m_pidfd;
     const unsigned long long m_startTime;
     const bool m_child;
     std::mutex m_lock;
@@ -165,9 +165,9 @@ public:
         std::call_once(m_started, [this] { Start(); });
         std::lock_guard<std::mutex> guard(m_lock);
         m_children.push_back(std::move(child));
-        if (m_wake >= 0) {
+        if (m_wake) {
             uint64_t one = 1;
-            ssize_t ignored = write(m_wake, &one, sizeof one);
+            ssize_t ignored = write(m_wake.get(), &one, sizeof one);
             (void)ignored;
         }
     }
@@ -182,14 +182,13 @@ public:
 
 private:
     void Start() {
-        m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (m_wake < 0)
+        m_wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!m_wake)
             return; // without the thread, children are reaped when queried
         try {
             std::thread([this] { Run(); }).detach();
         } catch (const std::system_error&) {
-            close(m_wake);
-            m_wake = -1;
+            m_wake.reset();
         }
     }
 
@@ -200,14 +199,14 @@ private:
                 std::lock_guard<std::mutex> guard(m_lock);
                 watched = m_children;
             }
-            std::vector<pollfd> fds{{m_wake, POLLIN, 0}};
+            std::vector<pollfd> fds{{m_wake.get(), POLLIN, 0}};
             for (const auto& child : watched)
                 fds.push_back({child->Pidfd(), POLLIN, 0});
             if (poll(fds.data(), fds.size(), -1) < 0)
                 continue; // EINTR, or ENOMEM that the next round may not meet
             if (fds[0].revents) {
                 uint64_t count = 0;
-                ssize_t ignored = read(m_wake, &count, sizeof count);
+                ssize_t ignored = read(m_wake.get(), &count, sizeof count);
                 (void)ignored;
             }
             bool reapedAny = false;
@@ -226,7 +225,7 @@ private:
     std::once_flag m_started;
     std::mutex m_lock;
     std::vector<std::shared_ptr<ProcessState>> m_children;
-    int m_wake = -1;
+    UniqueFd m_wake;
 };
 
 Reaper& Children() {
@@ -342,10 +341,8 @@ void AwaitExecuted(pid_t pid, int pidfd) {
     const std::string path = "/proc/" + std::to_string(pid) + "/environ";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {
-        FILE* in = std::fopen(path.c_str(), "re");
-        bool filled = in && std::fgetc(in) != EOF;
-        if (in)
-            std::fclose(in);
+        UniqueFile in(std::fopen(path.c_str(), "re"));
+        const bool filled = in && std::fgetc(in.get()) != EOF;
         if (filled || !in || PollReadable(pidfd, 0) != Readiness::TimedOut ||
             std::chrono::steady_clock::now() > deadline)
             return;

@@ -4,6 +4,7 @@
 #include "process/process.h"
 #include "machine/machine_layout.h"
 
+#include <hostwin/owner.h>
 #include <hostwin/text.h>
 
 #include <dirent.h>
@@ -22,26 +23,24 @@ namespace hostwin {
 
 namespace {
 
+// Plain reads: a snapshot reads a file of every process of the host, so each must be cheap.
 std::string ReadWholeFile(const std::string& path, bool& ok) {
     std::string text;
     ok = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return text;
     char buffer[4096];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
+        ssize_t got = read(fd.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            close(fd);
+        if (got < 0)
             return std::string();
-        }
         if (got == 0)
             break;
         text.append(buffer, static_cast<size_t>(got));
     }
-    close(fd);
     ok = true;
     return text;
 }
