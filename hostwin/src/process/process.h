@@ -13,7 +13,6 @@ namespace hostwin {
 
 // Environment marks a process of this machine carries from its start.
 constexpr const char kRootVariable[] = "HOSTWIN_ROOT";       // the machine root
-constexpr const char kImageVariable[] = "HOSTWIN_IMAGE";     // the Windows path it was started as
 constexpr const char kServiceVariable[] = "HOSTWIN_SERVICE"; // the service it was started as
 
 // What /proc/<pid>/stat tells about one process.
@@ -41,9 +40,8 @@ bool FindEnvironmentValue(const std::vector<std::string>& environment, const cha
 // Whether a process that started with this environment belongs to this machine.
 bool OfThisMachine(pid_t pid, const std::vector<std::string>& environment);
 
-// The file name a snapshot shows: from the Windows image mark, else the executable's name.
-std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,
-                             const ProcStat& stat);
+// The file name a snapshot shows: that of the file the process executes.
+std::u16string ImageFileName(pid_t pid, const ProcStat& stat);
 
 // CreateProcessW's work: resolves the module from the application name or the command line,
 // starts it with this process's environment plus `extraEnvironment` (NAME=value items) and

@@ -161,9 +161,8 @@ std::vector<SnapshotEntry> MachineProcesses() {
         ProcStat stat;
         if (!ReadProcStat(pid, stat) || HasEnded(stat))
             continue;
-        const std::vector<std::string> environment = SplitNulSeparated(text);
         entries.push_back(SnapshotEntry{static_cast<DWORD>(pid), static_cast<DWORD>(stat.parent),
-                                        stat.threads, ImageFileName(pid, environment, stat)});
+                                        stat.threads, ImageFileName(pid, stat)});
     }
     closedir(proc);
     return entries;
@@ -250,11 +249,9 @@ bool OfThisMachine(pid_t pid, const std::vector<std::string>& environment) {
     return FindEnvironmentValue(environment, kRootVariable, root) && RootIsThisMachine(pid, root);
 }
 
-std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,
-                             const ProcStat& stat) {
-    std::string mark;
-    if (FindEnvironmentValue(environment, kImageVariable, mark) && !mark.empty())
-        return LastPathElement(FromUtf8(mark));
+std::u16string ImageFileName(pid_t pid, const ProcStat& stat) {
+    // What the process executes, as Windows names a process by the image it maps: nothing it
+    // inherited or was given can make it pass for another program.
     std::error_code error;
     std::string executable = std::filesystem::read_symlink(ProcPath(pid, "exe"), error).string();
     if (error || executable.empty())

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -91,8 +92,8 @@ std::map<DWORD, PROCESSENTRY32W> Snapshot() {
 // A process started behind hostwin's back (as from a shell), ended and reaped by the test.
 struct Foreign {
     int pid;
-    Foreign(const std::string& program, const std::string& root)
-        : pid(testing_support::SpawnProgram({program}, {{"HOSTWIN_ROOT", root}})) {
+    Foreign(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
+        : pid(testing_support::SpawnProgram(argv, env)) {
         // The spawn returns before the kernel shows the new program's environment.
         const auto deadline = Clock::now() + 10s;
         while (pid > 0 && ReadFile("/proc/" + std::to_string(pid) + "/environ").empty() &&
@@ -277,8 +278,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     fs::create_directories(RootPath("drive_c/alias"));
     fs::create_symlink(agent, RootPath("drive_c/alias/Other.exe"));
     // Started behind hostwin's back: on another machine, and on this one as from a shell.
-    Foreign elsewhere(agent, Root() + "/another-root");
-    Foreign unmarked(RootPath("drive_c/alias/Other.exe"), Root());
+    Foreign elsewhere({agent}, {{"HOSTWIN_ROOT", Root() + "/another-root"}});
+    Foreign unmarked({RootPath("drive_c/alias/Other.exe")}, {{"HOSTWIN_ROOT", Root()}});
     Started marked(u"C:\\alias\\Other.exe", NULL);
     Started ended(kAgent, NULL), gone(kAgent, NULL);
     ASSERT_TRUE(elsewhere.pid > 0 && unmarked.pid > 0 && marked.ok && ended.ok && gone.ok);
@@ -303,7 +304,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
         DWORD access = PROCESS_TERMINATE;
         BOOL inherit = FALSE;
     } cases[] = {
-        {"started as Other.exe", marked.info.dwProcessId, "Other.exe", 0},
+        // Listed under the file the link resolves to, as Windows lists it.
+        {"started as Other.exe", marked.info.dwProcessId, "pellard.exe", 0},
         {"started from a shell", shell, "pellard.exe", 0},
         {"this process", GetCurrentProcessId(), self.c_str(), 0, SYNCHRONIZE},
         {"other machine", static_cast<DWORD>(elsewhere.pid), nullptr, ERROR_INVALID_PARAMETER},
@@ -369,6 +371,72 @@ TEST_F(ProcessTest, AFailedPollFailsTheWaitWithItsError) {
     }
     hostwin::ClearFaults();
     EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// Waits (bounded) until the process executes the file named `image` and the kernel shows the
+// new program's environment, which it fills in after the executable: then a snapshot sees it.
+bool AwaitExecuting(pid_t pid, const std::string& image) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+        std::error_code error;
+        if (fs::read_symlink(proc + "/exe", error).filename() == image &&
+            !ReadFile(proc + "/environ").empty())
+            return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+std::string SnapshotImage(DWORD pid) {
+    auto entries = Snapshot();
+    auto entry = entries.find(pid);
+    return entry == entries.end() ? "<not listed>" : hostwin::ToUtf8(entry->second.szExeFile);
+}
+
+// A process is listed under the file it executes, whatever its environment says: neither a
+// child of a program hostwin started nor a forged variable passes for another program.
+TEST_F(ProcessTest, ImageNamesComeFromWhatTheProcessExecutes) {
+    const std::string sleepName = fs::canonical("/bin/sleep").filename().string();
+    const std::string shellName = fs::canonical("/bin/sh").filename().string();
+    // Started by hostwin, then replaced by another program or starting one that inherits
+    // everything; the second script writes the pid of the sleep it started.
+    const std::string written = RootPath("sleeper");
+    struct Inherited {
+        const char* what;
+        std::string script;
+        bool child;
+    } inherited[] = {
+        {"executed in place", "exec /bin/sleep 60", false},
+        {"started as a child", "/bin/sleep 60 & echo $! > " + written + "; wait", true},
+    };
+    for (const Inherited& c : inherited) {
+        std::u16string line = u"sh -c \"" + hostwin::FromUtf8(c.script) + u"\"";
+        Started shell(u"Z:\\bin\\sh", line.c_str());
+        ASSERT_TRUE(shell.ok) << GetLastError();
+        pid_t sleeper = static_cast<pid_t>(shell.info.dwProcessId);
+        if (c.child) {
+            std::string text;
+            for (const auto deadline = Clock::now() + 10s;
+                 text.find('\n') == std::string::npos && Clock::now() < deadline;)
+                text = ReadFile(written);
+            sleeper = static_cast<pid_t>(std::atoi(text.c_str()));
+            ASSERT_GT(sleeper, 0) << c.what;
+        }
+        ASSERT_TRUE(AwaitExecuting(sleeper, sleepName)) << c.what;
+        EXPECT_EQ(SnapshotImage(static_cast<DWORD>(sleeper)), sleepName) << c.what;
+        if (c.child) {
+            EXPECT_EQ(SnapshotImage(shell.info.dwProcessId), shellName) << c.what;
+            kill(sleeper, SIGKILL); // the shell reaps it and ends
+        }
+    }
+
+    // Started from a shell with a mark of its own making.
+    for (const char* mark : {"pellard.exe", "C:\\pellard\\bin\\pellard.exe"}) {
+        Foreign forged({"/bin/sleep", "60"}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_IMAGE", mark}});
+        ASSERT_GT(forged.pid, 0);
+        ASSERT_TRUE(AwaitExecuting(forged.pid, sleepName)) << mark;
+        EXPECT_EQ(SnapshotImage(static_cast<DWORD>(forged.pid)), sleepName) << mark;
+    }
 }
 
 // The code given to TerminateProcess is what every process of the machine reads back; when it
