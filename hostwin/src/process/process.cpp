@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -117,6 +118,13 @@ public:
     unsigned long long StartTime() const { return m_startTime; }
     bool IsChild() const { return m_child; }
 
+    // Handles (of the process or its primary thread) open in this process: while one is, an
+    // ended process can still be opened by its pid, as on Windows; the reaper's hold does not
+    // count.
+    void AddHandle() { ++m_handles; }
+    void ReleaseHandle() { --m_handles; }
+    bool HasHandles() const { return m_handles > 0; }
+
     // A pidfd turns readable once the process has ended, whether or not it was reaped.
     bool HasEnded() const { return PollReadable(m_pidfd, 0) == Readiness::Ready; }
 
@@ -157,6 +165,7 @@ private:
     const int m_pidfd;
     const unsigned long long m_startTime;
     const bool m_child;
+    std::atomic<unsigned> m_handles{0};
     std::mutex m_lock;
     bool m_reaped = false;
     bool m_statusKnown = false;
@@ -275,7 +284,7 @@ public:
     std::shared_ptr<ProcessState> Find(pid_t pid) {
         std::lock_guard<std::mutex> guard(m_lock);
         for (const auto& held : m_states)
-            if (auto state = held.lock(); state && state->Pid() == pid)
+            if (auto state = held.lock(); state && state->Pid() == pid && state->HasHandles())
                 return state;
         return nullptr;
     }
@@ -294,8 +303,10 @@ class ProcessObject : public KernelObject {
 public:
     ProcessObject(std::shared_ptr<ProcessState> state, DWORD access)
         : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {
+        m_state->AddHandle();
         Held().Add(m_state);
     }
+    ~ProcessObject() override { m_state->ReleaseHandle(); }
 
     ProcessState& State() const { return *m_state; }
     bool Allows(DWORD access) const { return (m_access & access) != 0; }
@@ -316,7 +327,10 @@ private:
 class ChildThreadObject : public KernelObject {
 public:
     explicit ChildThreadObject(std::shared_ptr<ProcessState> state)
-        : KernelObject(HandleKind::Thread), m_state(std::move(state)) {}
+        : KernelObject(HandleKind::Thread), m_state(std::move(state)) {
+        m_state->AddHandle();
+    }
+    ~ChildThreadObject() override { m_state->ReleaseHandle(); }
 
     DWORD Wait(DWORD milliseconds) override {
         return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
