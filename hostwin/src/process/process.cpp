@@ -53,8 +53,9 @@ constexpr idtype_t kWaitPidfd = static_cast<idtype_t>(3);
 int PidfdOpen(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
-int PidfdKill(int pidfd) {
-    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+// Signal 0 only asks whether the process may be signalled and is not reaped yet.
+int PidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
@@ -664,8 +665,7 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     HOSTWIN_FAULT_POINT(FALSE);
     if (hProcess == kCurrentProcess) {
         LogCall(__func__, "pid=%u code=%u", static_cast<unsigned>(getpid()), uExitCode);
-        if (DWORD error = exit_records::Write(getpid(), OwnStartTime(), uExitCode))
-            return FailWith(error, FALSE);
+        exit_records::Create(getpid(), OwnStartTime(), uExitCode);
         ExitProcess(uExitCode);
     }
     std::shared_ptr<ProcessObject> process = LookupProcess(hProcess);
@@ -678,14 +678,17 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     // Ending a process that has already ended is refused, as on Windows.
     if (state.HasEnded())
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
-    // The code is recorded before the kill, so that whoever sees the process gone finds it;
-    // a code that cannot be recorded fails the call rather than turn into the signal's 137.
-    if (DWORD error = exit_records::Write(state.Pid(), state.StartTime(), uExitCode))
-        return FailWith(error, FALSE);
-    if (PidfdKill(state.Pidfd()) != 0) {
-        exit_records::Remove(state.Pid(), state.StartTime());
+    // A process this one may not signal gets no record. A reaped one has ended: refused.
+    if (PidfdSignal(state.Pidfd(), 0) != 0)
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
-    }
+    // The code is recorded before the kill, so that whoever sees the process gone finds it; the
+    // first end's record stays, and the kill never depends on the record.
+    const DWORD recorded = exit_records::Create(state.Pid(), state.StartTime(), uExitCode);
+    // Reaped since the probe, it has ended; with the record written here it ended as ours.
+    if (PidfdSignal(state.Pidfd(), SIGKILL) != 0 && (recorded != ERROR_SUCCESS || errno != ESRCH))
+        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+    if (recorded == ERROR_ALREADY_EXISTS)
+        return TRUE; // an earlier end's code and its ledger line stand
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", uExitCode);
     WriteProcessLedger("killed\t" + std::to_string(state.Pid()) + "\t" + code + "\t" +

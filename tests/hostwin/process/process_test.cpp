@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -439,25 +440,87 @@ TEST_F(ProcessTest, ImageNamesComeFromWhatTheProcessExecutes) {
     }
 }
 
-// The code given to TerminateProcess is what every process of the machine reads back; when it
-// cannot be recorded the call fails and the process keeps running, instead of its code
-// silently becoming the signal's.
-TEST_F(ProcessTest, TerminateFailsWhenTheExitCodeCannotBeRecorded) {
+// The kill never waits on the record: a code that cannot be recorded is reported on the debug
+// output, the process ends all the same and its code is then the signal's.
+TEST_F(ProcessTest, TerminateEndsTheProcessWhenItsCodeCannotBeRecorded) {
     InstallAgent("pellard/bin");
     Started agent(kAgent, NULL);
     ASSERT_TRUE(agent.ok);
+    hostwin::UniqueHandle observer(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                               FALSE, agent.info.dwProcessId));
+    ASSERT_TRUE(observer.valid());
     WriteFile(RootPath("processes/exit"), "a file where the record folder belongs");
     SetLastError(0);
-    EXPECT_FALSE(TerminateProcess(agent.info.hProcess, 0xC0DE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
-    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(TerminateProcess(agent.info.hProcess, 0xC0DE));
+    EXPECT_EQ(GetLastError(), 0u);
+    for (HANDLE handle : {agent.info.hProcess, observer.get()}) {
+        ASSERT_EQ(WaitForSingleObject(handle, 10000), WAIT_OBJECT_0) << "the agent runs on";
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(handle, &code));
+        EXPECT_EQ(code, 128u + SIGKILL);
+    }
+    const auto reports = testing_support::DebugReportTexts(-1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("exit code 0x0000C0DE of process " +
+                              std::to_string(agent.info.dwProcessId) + " not recorded"),
+              std::string::npos)
+        << reports[0];
+    EXPECT_EQ(ReadFile(RootPath("processes/exit")), "a file where the record folder belongs");
+}
 
-    fs::remove(RootPath("processes/exit"));
-    ASSERT_TRUE(TerminateProcess(agent.info.hProcess, 0xC0DE));
-    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeProcess(agent.info.hProcess, &code));
-    EXPECT_EQ(code, 0xC0DEu);
+// However the ends of one process meet, the code read afterwards is that of the first end,
+// never a later call's and never lost: calls one after another, and calls racing each other
+// (each on its own handle, as separate killers hold) while the process dies and is reaped.
+TEST_F(ProcessTest, TheFirstEndsCodeStaysHoweverOftenTheProcessIsEnded) {
+    const DWORD codes[] = {0xC0DE1, 0xC0DE2, 0xC0DE3};
+    for (bool racing : {false, true}) {
+        for (int round = 0; round < 50; ++round) {
+            Started sleeper(u"Z:\\bin\\sleep", u"sleep 60");
+            ASSERT_TRUE(sleeper.ok) << GetLastError();
+            std::vector<hostwin::UniqueHandle> handles;
+            for (size_t i = 0; i < 3; ++i)
+                handles.emplace_back(
+                    OpenProcess(PROCESS_TERMINATE, FALSE, sleeper.info.dwProcessId));
+            BOOL ended[3] = {};
+            DWORD errors[3] = {};
+            auto end = [&](size_t i) {
+                ended[i] = TerminateProcess(handles[i].get(), codes[i]);
+                errors[i] = ended[i] ? 0 : GetLastError();
+            };
+            if (racing) {
+                std::atomic<bool> go{false};
+                std::vector<std::thread> killers;
+                for (size_t i = 0; i < 3; ++i)
+                    killers.emplace_back([&, i] {
+                        while (!go)
+                            std::this_thread::yield();
+                        end(i);
+                    });
+                go = true;
+                for (std::thread& killer : killers)
+                    killer.join();
+            } else {
+                for (size_t i = 0; i < 3; ++i)
+                    end(i);
+            }
+            ASSERT_EQ(WaitForSingleObject(sleeper.info.hProcess, 10000), WAIT_OBJECT_0);
+            DWORD code = 0;
+            ASSERT_TRUE(GetExitCodeProcess(sleeper.info.hProcess, &code)) << GetLastError();
+            std::vector<DWORD> succeeded;
+            for (size_t i = 0; i < 3; ++i) {
+                EXPECT_EQ(errors[i], ended[i] ? 0u : ERROR_ACCESS_DENIED);
+                if (ended[i])
+                    succeeded.push_back(codes[i]);
+            }
+            ASSERT_FALSE(succeeded.empty());
+            if (racing)
+                EXPECT_NE(std::find(succeeded.begin(), succeeded.end(), code), succeeded.end())
+                    << "round " << round << ": the code 0x" << std::hex << code
+                    << " is no successful end's";
+            else
+                EXPECT_EQ(code, codes[0]) << "round " << round;
+        }
+    }
 }
 
 } // namespace
