@@ -5,6 +5,8 @@
 
 #include <hostwin/owner.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,25 +16,58 @@
 
 namespace hostwin::exit_records {
 
-DWORD Write(pid_t pid, unsigned long long startTime, DWORD code) {
+namespace {
+
+bool WriteAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+// The process ends all the same, with the signal's code: whoever looks into why finds the
+// lost code on the debug output.
+DWORD Unrecorded(pid_t pid, DWORD code, DWORD error) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "hostwin: exit code 0x%08X of process %d not recorded (error %u)\n", code,
+                  static_cast<int>(pid), error);
+    OutputDebugStringW(FromUtf8(text).c_str());
+    return error;
+}
+
+} // namespace
+
+DWORD Create(pid_t pid, unsigned long long startTime, DWORD code) {
     const std::string path = layout::ExitRecord(pid, startTime);
     std::error_code folderError;
     std::filesystem::create_directories(layout::ExitRecordsFolder(), folderError);
     if (folderError)
-        return WriteErrorFromErrno(folderError.value());
-    // Written aside and renamed, so that a reader never sees half a record.
-    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-    UniqueFile out(std::fopen(temporary.c_str(), "we"));
-    if (!out)
-        return WriteErrorFromErrno(errno);
-    bool written = std::fprintf(out.get(), "%u\n", code) > 0;
-    int error = errno;
-    written = CloseWrittenFile(out) && written;
-    if (written && std::rename(temporary.c_str(), path.c_str()) == 0)
-        return 0;
-    error = errno ? errno : error;
-    std::remove(temporary.c_str());
-    return WriteErrorFromErrno(error);
+        return Unrecorded(pid, code, WriteErrorFromErrno(folderError.value()));
+    // Written aside in full and linked into place: a reader never sees half a record, and the
+    // link fails when the record exists, so the first writer's code stays.
+    std::string temporary = path + ".XXXXXX";
+    int error = 0;
+    {
+        UniqueFd out(mkostemp(temporary.data(), O_CLOEXEC));
+        if (!out)
+            return Unrecorded(pid, code, WriteErrorFromErrno(errno));
+        if (!WriteAll(out.get(), std::to_string(code) + "\n"))
+            error = errno ? errno : EIO;
+    }
+    if (error == 0 && link(temporary.c_str(), path.c_str()) != 0)
+        error = errno;
+    unlink(temporary.c_str());
+    if (error == EEXIST)
+        return ERROR_ALREADY_EXISTS;
+    if (error == 0)
+        return ERROR_SUCCESS;
+    return Unrecorded(pid, code, WriteErrorFromErrno(error));
 }
 
 bool Read(pid_t pid, unsigned long long startTime, DWORD& code) {
@@ -42,10 +77,6 @@ bool Read(pid_t pid, unsigned long long startTime, DWORD& code) {
         return false;
     code = value;
     return true;
-}
-
-void Remove(pid_t pid, unsigned long long startTime) {
-    std::remove(layout::ExitRecord(pid, startTime).c_str());
 }
 
 } // namespace hostwin::exit_records

@@ -9,9 +9,11 @@
 
 namespace hostwin::exit_records {
 
-// 0, or the Win32 code of why the record could not be written (nothing is left behind then).
-DWORD Write(pid_t pid, unsigned long long startTime, DWORD code);
+// Records `code` for the process unless it has a record already: the first end of a process
+// is the one that counts, and no later call changes or removes it. 0 when this call wrote the
+// record, ERROR_ALREADY_EXISTS when one was there, else the Win32 code of why it could not be
+// written (nothing is left behind then, and the lost code is reported on the debug output).
+DWORD Create(pid_t pid, unsigned long long startTime, DWORD code);
 bool Read(pid_t pid, unsigned long long startTime, DWORD& code);
-void Remove(pid_t pid, unsigned long long startTime);
 
 } // namespace hostwin::exit_records

@@ -222,9 +222,6 @@ __attribute__((constructor(101))) void HandDownImageName() {
 
 int RunHostProgram(int argc, char** argv, int (*body)(int argc, char** argv)) {
     RecordProgramArguments(argc, argv);
-    // The image mark names this process only; a child started without hostwin must not
-    // inherit it and pass for this program in a snapshot.
-    unsetenv(kImageVariable);
     LoadTestControls();
     WriteProcessLedger(OwnLedgerFields("start"));
     const int code = body(argc, argv);

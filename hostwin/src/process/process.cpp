@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -48,8 +49,9 @@ constexpr idtype_t kWaitPidfd = static_cast<idtype_t>(3);
 int PidfdOpen(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
-int PidfdKill(int pidfd) {
-    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+// Signal 0 only asks whether the process may be signalled and is not reaped yet.
+int PidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
@@ -112,6 +114,13 @@ public:
     unsigned long long StartTime() const { return m_startTime; }
     bool IsChild() const { return m_child; }
 
+    // Handles (of the process or its primary thread) open in this process: while one is, an
+    // ended process can still be opened by its pid, as on Windows; the reaper's hold does not
+    // count.
+    void AddHandle() { ++m_handles; }
+    void ReleaseHandle() { --m_handles; }
+    bool HasHandles() const { return m_handles > 0; }
+
     // A pidfd turns readable once the process has ended, whether or not it was reaped.
     bool HasEnded() const { return PollReadable(m_pidfd.get(), 0) == Readiness::Ready; }
 
@@ -152,6 +161,7 @@ private:
     const UniqueFd m_pidfd;
     const unsigned long long m_startTime;
     const bool m_child;
+    std::atomic<unsigned> m_handles{0};
     std::mutex m_lock;
     bool m_reaped = false;
     bool m_statusKnown = false;
@@ -279,7 +289,7 @@ public:
     std::shared_ptr<ProcessState> Find(pid_t pid) {
         std::lock_guard<std::mutex> guard(m_lock);
         for (const auto& held : m_states)
-            if (auto state = held.lock(); state && state->Pid() == pid)
+            if (auto state = held.lock(); state && state->Pid() == pid && state->HasHandles())
                 return state;
         return nullptr;
     }
@@ -298,8 +308,10 @@ class ProcessObject : public KernelObject {
 public:
     ProcessObject(std::shared_ptr<ProcessState> state, DWORD access)
         : KernelObject(HandleKind::Process), m_state(std::move(state)), m_access(access) {
+        m_state->AddHandle();
         Held().Add(m_state);
     }
+    ~ProcessObject() override { m_state->ReleaseHandle(); }
 
     ProcessState& State() const { return *m_state; }
     bool Allows(DWORD access) const { return (m_access & access) != 0; }
@@ -320,7 +332,10 @@ private:
 class ChildThreadObject : public KernelObject {
 public:
     explicit ChildThreadObject(std::shared_ptr<ProcessState> state)
-        : KernelObject(HandleKind::Thread), m_state(std::move(state)) {}
+        : KernelObject(HandleKind::Thread), m_state(std::move(state)) {
+        m_state->AddHandle();
+    }
+    ~ChildThreadObject() override { m_state->ReleaseHandle(); }
 
     DWORD Wait(DWORD milliseconds) override {
         return WaitResult(PollReadable(m_state->Pidfd(), ScaleMilliseconds(milliseconds)));
@@ -486,8 +501,7 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     HOSTWIN_FAULT_POINT(FALSE);
     if (hProcess == kCurrentProcess) {
         LogCall(__func__, "pid=%u code=%u", static_cast<unsigned>(getpid()), uExitCode);
-        if (DWORD error = exit_records::Write(getpid(), OwnStartTime(), uExitCode))
-            return FailWith(error, FALSE);
+        exit_records::Create(getpid(), OwnStartTime(), uExitCode);
         ExitProcess(uExitCode);
     }
     std::shared_ptr<ProcessObject> process = LookupProcess(hProcess);
@@ -500,14 +514,17 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     // Ending a process that has already ended is refused, as on Windows.
     if (state.HasEnded())
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
-    // The code is recorded before the kill, so that whoever sees the process gone finds it;
-    // a code that cannot be recorded fails the call rather than turn into the signal's 137.
-    if (DWORD error = exit_records::Write(state.Pid(), state.StartTime(), uExitCode))
-        return FailWith(error, FALSE);
-    if (PidfdKill(state.Pidfd()) != 0) {
-        exit_records::Remove(state.Pid(), state.StartTime());
+    // A process this one may not signal gets no record. A reaped one has ended: refused.
+    if (PidfdSignal(state.Pidfd(), 0) != 0)
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
-    }
+    // The code is recorded before the kill, so that whoever sees the process gone finds it; the
+    // first end's record stays, and the kill never depends on the record.
+    const DWORD recorded = exit_records::Create(state.Pid(), state.StartTime(), uExitCode);
+    // Reaped since the probe, it has ended; with the record written here it ended as ours.
+    if (PidfdSignal(state.Pidfd(), SIGKILL) != 0 && (recorded != ERROR_SUCCESS || errno != ESRCH))
+        return FailWith(ERROR_ACCESS_DENIED, FALSE);
+    if (recorded == ERROR_ALREADY_EXISTS)
+        return TRUE; // an earlier end's code and its ledger line stand
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", uExitCode);
     WriteProcessLedger("killed\t" + std::to_string(state.Pid()) + "\t" + code + "\t" +

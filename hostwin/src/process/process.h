@@ -11,7 +11,6 @@ namespace hostwin {
 
 // Environment marks a process of this machine carries from its start.
 constexpr const char kRootVariable[] = "HOSTWIN_ROOT";       // the machine root
-constexpr const char kImageVariable[] = "HOSTWIN_IMAGE";     // the Windows path it was started as
 constexpr const char kServiceVariable[] = "HOSTWIN_SERVICE"; // the service it was started as
 
 // CreateProcessW's work: resolves the module from the application name or the command line,

@@ -67,12 +67,10 @@ bool FindEnvironmentValue(const std::vector<std::string>& environment, const cha
     return false;
 }
 
-// The file name a snapshot shows: from the Windows image mark, else the executable's name.
-std::u16string ImageFileName(pid_t pid, const std::vector<std::string>& environment,
-                             const ProcStat& stat) {
-    std::string mark;
-    if (FindEnvironmentValue(environment, kImageVariable, mark) && !mark.empty())
-        return LastPathElement(FromUtf8(mark));
+// The file name a snapshot shows: that of the file the process executes, as Windows names a
+// process by the image it maps. Nothing it inherited or was given can make it pass for
+// another program.
+std::u16string ImageFileName(pid_t pid, const ProcStat& stat) {
     std::error_code error;
     std::string executable = std::filesystem::read_symlink(ProcPath(pid, "exe"), error).string();
     if (error || executable.empty())
@@ -199,9 +197,8 @@ std::vector<MachineProcess> MachineProcesses() {
         ProcStat stat;
         if (!ReadProcStat(pid, stat) || HasEnded(stat))
             continue;
-        const std::vector<std::string> environment = SplitNulSeparated(text);
         entries.push_back(MachineProcess{static_cast<DWORD>(pid), static_cast<DWORD>(stat.parent),
-                                         stat.threads, ImageFileName(pid, environment, stat)});
+                                         stat.threads, ImageFileName(pid, stat)});
     }
     closedir(proc);
     return entries;

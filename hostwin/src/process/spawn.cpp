@@ -26,10 +26,9 @@ namespace hostwin {
 
 namespace {
 
-// An executable found for a command: its host path and its Windows path.
+// An executable found for a command.
 struct Image {
     std::string hostPath;
-    std::u16string windowsPath;
 };
 
 std::string AbsoluteHostPath(const std::string& path) {
@@ -60,7 +59,6 @@ DWORD LocateFile(const std::u16string& windowsName, Image& image) {
     if (!S_ISREG(info.st_mode) || access(hostPath.c_str(), X_OK) != 0)
         return ERROR_ACCESS_DENIED;
     image.hostPath = hostPath;
-    image.windowsPath = WindowsPath(hostPath);
     return ERROR_SUCCESS;
 }
 
@@ -90,23 +88,19 @@ DWORD ResolveImage(LPCWSTR applicationName, const std::u16string& commandLine, I
     return first == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : first;
 }
 
-// The child's environment: ours, marked with the machine root and the image's Windows path.
-// A service's mark is not inherited either: its agents are no services.
-std::vector<std::string> ChildEnvironment(const Image& image,
-                                          const std::vector<std::string>& extra) {
+// The child's environment: ours, marked with the machine root. A service's mark is not
+// inherited: its agents are no services.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> environment;
     const std::string rootPrefix = std::string(kRootVariable) + "=";
-    const std::string imagePrefix = std::string(kImageVariable) + "=";
     const std::string servicePrefix = std::string(kServiceVariable) + "=";
     for (char** item = environ; item && *item; ++item) {
         if (std::strncmp(*item, rootPrefix.c_str(), rootPrefix.size()) == 0 ||
-            std::strncmp(*item, imagePrefix.c_str(), imagePrefix.size()) == 0 ||
             std::strncmp(*item, servicePrefix.c_str(), servicePrefix.size()) == 0)
             continue;
         environment.emplace_back(*item);
     }
     environment.push_back(rootPrefix + layout::Root());
-    environment.push_back(imagePrefix + ToUtf8(image.windowsPath));
     environment.insert(environment.end(), extra.begin(), extra.end());
     return environment;
 }
@@ -198,7 +192,7 @@ DWORD SpawnProcess(LPCWSTR applicationName, const std::u16string& commandLine,
     std::vector<std::u16string> split = SplitCommandLine(commandLine);
     for (size_t i = 1; i < split.size(); ++i)
         argv.push_back(ToUtf8(split[i]));
-    std::vector<std::string> environment = ChildEnvironment(image, extraEnvironment);
+    std::vector<std::string> environment = ChildEnvironment(extraEnvironment);
     if (int error = Spawn(image, argv, environment, detached, pid))
         return SpawnErrorFromErrno(error);
     return ERROR_SUCCESS;

@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -91,8 +93,8 @@ std::map<DWORD, PROCESSENTRY32W> Snapshot() {
 // A process started behind hostwin's back (as from a shell), ended and reaped by the test.
 struct Foreign {
     int pid;
-    Foreign(const std::string& program, const std::string& root)
-        : pid(testing_support::SpawnProgram({program}, {{"HOSTWIN_ROOT", root}})) {
+    Foreign(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
+        : pid(testing_support::SpawnProgram(argv, env)) {
         // The spawn returns before the kernel shows the new program's environment.
         const auto deadline = Clock::now() + 10s;
         while (pid > 0 && ReadFile("/proc/" + std::to_string(pid) + "/environ").empty() &&
@@ -277,8 +279,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
     fs::create_directories(RootPath("drive_c/alias"));
     fs::create_symlink(agent, RootPath("drive_c/alias/Other.exe"));
     // Started behind hostwin's back: on another machine, and on this one as from a shell.
-    Foreign elsewhere(agent, Root() + "/another-root");
-    Foreign unmarked(RootPath("drive_c/alias/Other.exe"), Root());
+    Foreign elsewhere({agent}, {{"HOSTWIN_ROOT", Root() + "/another-root"}});
+    Foreign unmarked({RootPath("drive_c/alias/Other.exe")}, {{"HOSTWIN_ROOT", Root()}});
     Started marked(u"C:\\alias\\Other.exe", NULL);
     Started ended(kAgent, NULL), gone(kAgent, NULL);
     ASSERT_TRUE(elsewhere.pid > 0 && unmarked.pid > 0 && marked.ok && ended.ok && gone.ok);
@@ -303,7 +305,8 @@ TEST_F(ProcessTest, ListsOpensAndReapsOnlyTheLiveProcessesOfThisMachine) {
         DWORD access = PROCESS_TERMINATE;
         BOOL inherit = FALSE;
     } cases[] = {
-        {"started as Other.exe", marked.info.dwProcessId, "Other.exe", 0},
+        // Listed under the file the link resolves to, as Windows lists it.
+        {"started as Other.exe", marked.info.dwProcessId, "pellard.exe", 0},
         {"started from a shell", shell, "pellard.exe", 0},
         {"this process", GetCurrentProcessId(), self.c_str(), 0, SYNCHRONIZE},
         {"other machine", static_cast<DWORD>(elsewhere.pid), nullptr, ERROR_INVALID_PARAMETER},
@@ -371,25 +374,153 @@ TEST_F(ProcessTest, AFailedPollFailsTheWaitWithItsError) {
     EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-// The code given to TerminateProcess is what every process of the machine reads back; when it
-// cannot be recorded the call fails and the process keeps running, instead of its code
-// silently becoming the signal's.
-TEST_F(ProcessTest, TerminateFailsWhenTheExitCodeCannotBeRecorded) {
+// Waits (bounded) until the process executes the file named `image` and the kernel shows the
+// new program's environment, which it fills in after the executable: then a snapshot sees it.
+bool AwaitExecuting(pid_t pid, const std::string& image) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+        std::error_code error;
+        if (fs::read_symlink(proc + "/exe", error).filename() == image &&
+            !ReadFile(proc + "/environ").empty())
+            return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+std::string SnapshotImage(DWORD pid) {
+    auto entries = Snapshot();
+    auto entry = entries.find(pid);
+    return entry == entries.end() ? "<not listed>" : hostwin::ToUtf8(entry->second.szExeFile);
+}
+
+// A process is listed under the file it executes, whatever its environment says: neither a
+// child of a program hostwin started nor a forged variable passes for another program.
+TEST_F(ProcessTest, ImageNamesComeFromWhatTheProcessExecutes) {
+    const std::string sleepName = fs::canonical("/bin/sleep").filename().string();
+    const std::string shellName = fs::canonical("/bin/sh").filename().string();
+    // Started by hostwin, then replaced by another program or starting one that inherits
+    // everything; the second script writes the pid of the sleep it started.
+    const std::string written = RootPath("sleeper");
+    struct Inherited {
+        const char* what;
+        std::string script;
+        bool child;
+    } inherited[] = {
+        {"executed in place", "exec /bin/sleep 60", false},
+        {"started as a child", "/bin/sleep 60 & echo $! > " + written + "; wait", true},
+    };
+    for (const Inherited& c : inherited) {
+        std::u16string line = u"sh -c \"" + hostwin::FromUtf8(c.script) + u"\"";
+        Started shell(u"Z:\\bin\\sh", line.c_str());
+        ASSERT_TRUE(shell.ok) << GetLastError();
+        pid_t sleeper = static_cast<pid_t>(shell.info.dwProcessId);
+        if (c.child) {
+            std::string text;
+            for (const auto deadline = Clock::now() + 10s;
+                 text.find('\n') == std::string::npos && Clock::now() < deadline;)
+                text = ReadFile(written);
+            sleeper = static_cast<pid_t>(std::atoi(text.c_str()));
+            ASSERT_GT(sleeper, 0) << c.what;
+        }
+        ASSERT_TRUE(AwaitExecuting(sleeper, sleepName)) << c.what;
+        EXPECT_EQ(SnapshotImage(static_cast<DWORD>(sleeper)), sleepName) << c.what;
+        if (c.child) {
+            EXPECT_EQ(SnapshotImage(shell.info.dwProcessId), shellName) << c.what;
+            kill(sleeper, SIGKILL); // the shell reaps it and ends
+        }
+    }
+
+    // Started from a shell with a mark of its own making.
+    for (const char* mark : {"pellard.exe", "C:\\pellard\\bin\\pellard.exe"}) {
+        Foreign forged({"/bin/sleep", "60"}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_IMAGE", mark}});
+        ASSERT_GT(forged.pid, 0);
+        ASSERT_TRUE(AwaitExecuting(forged.pid, sleepName)) << mark;
+        EXPECT_EQ(SnapshotImage(static_cast<DWORD>(forged.pid)), sleepName) << mark;
+    }
+}
+
+// The kill never waits on the record: a code that cannot be recorded is reported on the debug
+// output, the process ends all the same and its code is then the signal's.
+TEST_F(ProcessTest, TerminateEndsTheProcessWhenItsCodeCannotBeRecorded) {
     InstallAgent("pellard/bin");
     Started agent(kAgent, NULL);
     ASSERT_TRUE(agent.ok);
+    hostwin::UniqueHandle observer(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                               FALSE, agent.info.dwProcessId));
+    ASSERT_TRUE(observer.valid());
     WriteFile(RootPath("processes/exit"), "a file where the record folder belongs");
     SetLastError(0);
-    EXPECT_FALSE(TerminateProcess(agent.info.hProcess, 0xC0DE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
-    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(TerminateProcess(agent.info.hProcess, 0xC0DE));
+    EXPECT_EQ(GetLastError(), 0u);
+    for (HANDLE handle : {agent.info.hProcess, observer.get()}) {
+        ASSERT_EQ(WaitForSingleObject(handle, 10000), WAIT_OBJECT_0) << "the agent runs on";
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(handle, &code));
+        EXPECT_EQ(code, 128u + SIGKILL);
+    }
+    const auto reports = testing_support::DebugReportTexts(-1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("exit code 0x0000C0DE of process " +
+                              std::to_string(agent.info.dwProcessId) + " not recorded"),
+              std::string::npos)
+        << reports[0];
+    EXPECT_EQ(ReadFile(RootPath("processes/exit")), "a file where the record folder belongs");
+}
 
-    fs::remove(RootPath("processes/exit"));
-    ASSERT_TRUE(TerminateProcess(agent.info.hProcess, 0xC0DE));
-    EXPECT_EQ(WaitForSingleObject(agent.info.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeProcess(agent.info.hProcess, &code));
-    EXPECT_EQ(code, 0xC0DEu);
+// However the ends of one process meet, the code read afterwards is that of the first end,
+// never a later call's and never lost: calls one after another, and calls racing each other
+// (each on its own handle, as separate killers hold) while the process dies and is reaped.
+TEST_F(ProcessTest, TheFirstEndsCodeStaysHoweverOftenTheProcessIsEnded) {
+    const DWORD codes[] = {0xC0DE1, 0xC0DE2, 0xC0DE3};
+    for (bool racing : {false, true}) {
+        for (int round = 0; round < 50; ++round) {
+            Started sleeper(u"Z:\\bin\\sleep", u"sleep 60");
+            ASSERT_TRUE(sleeper.ok) << GetLastError();
+            std::vector<hostwin::UniqueHandle> handles;
+            for (size_t i = 0; i < 3; ++i)
+                handles.emplace_back(
+                    OpenProcess(PROCESS_TERMINATE, FALSE, sleeper.info.dwProcessId));
+            BOOL ended[3] = {};
+            DWORD errors[3] = {};
+            auto end = [&](size_t i) {
+                ended[i] = TerminateProcess(handles[i].get(), codes[i]);
+                errors[i] = ended[i] ? 0 : GetLastError();
+            };
+            if (racing) {
+                std::atomic<bool> go{false};
+                std::vector<std::thread> killers;
+                for (size_t i = 0; i < 3; ++i)
+                    killers.emplace_back([&, i] {
+                        while (!go)
+                            std::this_thread::yield();
+                        end(i);
+                    });
+                go = true;
+                for (std::thread& killer : killers)
+                    killer.join();
+            } else {
+                for (size_t i = 0; i < 3; ++i)
+                    end(i);
+            }
+            ASSERT_EQ(WaitForSingleObject(sleeper.info.hProcess, 10000), WAIT_OBJECT_0);
+            DWORD code = 0;
+            ASSERT_TRUE(GetExitCodeProcess(sleeper.info.hProcess, &code)) << GetLastError();
+            std::vector<DWORD> succeeded;
+            for (size_t i = 0; i < 3; ++i) {
+                EXPECT_EQ(errors[i], ended[i] ? 0u : ERROR_ACCESS_DENIED);
+                if (ended[i])
+                    succeeded.push_back(codes[i]);
+            }
+            ASSERT_FALSE(succeeded.empty());
+            if (racing)
+                EXPECT_NE(std::find(succeeded.begin(), succeeded.end(), code), succeeded.end())
+                    << "round " << round << ": the code 0x" << std::hex << code
+                    << " is no successful end's";
+            else
+                EXPECT_EQ(code, codes[0]) << "round " << round;
+        }
+    }
 }
 
 } // namespace
