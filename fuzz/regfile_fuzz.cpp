@@ -3,7 +3,9 @@
 // header).
 //
 // Beyond crashes, sanitizer reports and leaked handles, two checks can fail:
-// - a file refused as malformed changes nothing (the import parses all of it first);
+// - a file refused as malformed changes nothing (the import parses all of it first; lines
+//   that are no entry are skipped, not refused);
+// - an export has no line that import skips;
 // - whatever an import wrote reads back the same after an export of every stored root and an
 //   import of those exports into an empty registry.
 #include "regtool.h"
@@ -134,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteFile(input, data, size);
 
     std::string error;
-    const LONG rc = regtool::ImportFile(input, &error);
+    std::vector<regtool::SkippedLine> skipped;
+    const LONG rc = regtool::ImportFile(input, &error, &skipped);
     if (rc != ERROR_SUCCESS && error.empty())
         Fail("an import failed without a message");
     const std::vector<BYTE> imported = DumpRegistry();
@@ -153,9 +156,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         ResetRegistry();
         for (const std::string& file : exports) {
-            if (regtool::ImportFile(file, &error) != ERROR_SUCCESS) {
+            skipped.clear();
+            if (regtool::ImportFile(file, &error, &skipped) != ERROR_SUCCESS) {
                 std::fprintf(stderr, "%s\n", error.c_str());
                 Fail("an export could not be imported");
+            }
+            if (!skipped.empty()) {
+                std::fprintf(stderr, "line %zu %s\n", skipped[0].number, skipped[0].reason.c_str());
+                Fail("an export has a line that import skips");
             }
         }
         if (DumpRegistry() != imported)

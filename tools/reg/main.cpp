@@ -416,8 +416,15 @@ int Export(const KeyPath& path, const Options& options) {
 }
 
 int Import(const Options& options) {
+    const std::string file = FilePath(options.positional[0]);
     std::string error;
-    if (ImportFile(FilePath(options.positional[0]), &error) != ERROR_SUCCESS)
+    std::vector<SkippedLine> skipped;
+    const LONG rc = ImportFile(file, &error, &skipped);
+    // Windows passes over such lines in silence; naming them tells what was not imported.
+    for (const SkippedLine& line : skipped)
+        std::cerr << "WARNING: Line " << line.number << " of " << file << " " << line.reason
+                  << "; it was skipped.\n";
+    if (rc != ERROR_SUCCESS)
         return Fail(error);
     std::cerr << kCompleted << "\n"; // Windows reports a finished import on stderr too
     return 0;

@@ -138,19 +138,6 @@ std::u16string Trim(const std::u16string& text) {
     return text.substr(start, end - start + 1);
 }
 
-// A hex list continues on the next line when the line ends with a backslash outside a string.
-bool ContinuesOnNextLine(const std::u16string& line) {
-    bool inString = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        if (inString && line[i] == u'\\')
-            ++i;
-        else if (line[i] == u'"')
-            inString = !inString;
-    }
-    std::u16string trimmed = Trim(line);
-    return !inString && !trimmed.empty() && trimmed.back() == u'\\' && trimmed[0] != u'[';
-}
-
 // Reads a quoted string at `pos` (on the opening quote); `pos` ends after the closing quote.
 // Only \\ and \" are escapes: anything else after a backslash makes the string malformed.
 bool ReadQuoted(const std::u16string& line, size_t* pos, std::u16string* text) {
@@ -168,6 +155,27 @@ bool ReadQuoted(const std::u16string& line, size_t* pos, std::u16string* text) {
         }
     }
     return false;
+}
+
+// Where the data of a value line begins (after its '='), or npos for any other line.
+size_t DataStart(const std::u16string& text) {
+    size_t pos = 0;
+    std::u16string name;
+    if (!text.empty() && text[0] == u'@')
+        pos = 1;
+    else if (text.empty() || text[0] != u'"' || !ReadQuoted(text, &pos, &name))
+        return std::u16string::npos;
+    pos = text.find_first_not_of(u" \t", pos);
+    return pos != std::u16string::npos && text[pos] == u'=' ? pos + 1 : std::u16string::npos;
+}
+
+// Only hex data continues on the next line, after a final backslash: a comment or a string
+// that ends in one must not swallow the line below it.
+bool ContinuesOnNextLine(const std::u16string& line) {
+    const std::u16string text = Trim(line);
+    const size_t data = DataStart(text);
+    return data != std::u16string::npos && Trim(text.substr(data)).compare(0, 3, u"hex") == 0 &&
+           text.back() == u'\\';
 }
 
 int HexDigit(char16_t c) {
@@ -223,102 +231,136 @@ bool WidenAnsiString(Value* value) {
     return true;
 }
 
-bool ParseData(const std::u16string& text, bool ansi, Value* value, bool* remove) {
+// Why a line of the body is passed over, after "Line N of FILE".
+const char* const kNoEntry = "is not a registry entry";
+const char* const kHashComment = "is not a registry entry (comments start with ;)";
+const char* const kDashedKey = "is not a registry entry ([-KEY] deletes a key)";
+const char* const kTypographicQuotes = "uses typographic quotes where \" belongs";
+const char* const kBadKey = "has an invalid key name";
+const char* const kOutsideKey = "is a value outside a key section";
+const char* const kNoEquals = "has no = after the value name";
+const char* const kBadString = "has a malformed quoted string";
+const char* const kBadData = "has malformed value data";
+const char* const kNotAnsiText = "has string data that is not valid UTF-8";
+
+// The value's data, or why it cannot be read.
+const char* ParseData(const std::u16string& text, bool ansi, Value* value, bool* remove) {
     *remove = false;
     std::u16string data = Trim(text);
     if (data == u"-") {
         *remove = true;
-        return true;
+        return nullptr;
     }
     if (!data.empty() && data[0] == u'"') {
         size_t pos = 0;
         std::u16string content;
         if (!ReadQuoted(data, &pos, &content) || !Trim(data.substr(pos)).empty())
-            return false;
+            return kBadString;
         value->type = REG_SZ;
         value->data = hostwin::EncodeUtf16Le(content + u'\0');
-        return true;
+        return nullptr;
     }
     if (data.compare(0, 6, u"dword:") == 0) {
+        // At most eight digits: a longer number would wrap round to another value.
         std::u16string digits = data.substr(6);
         if (digits.empty() || digits.size() > 8)
-            return false;
+            return kBadData;
         DWORD number = 0;
         for (char16_t c : digits) {
             int digit = HexDigit(c);
             if (digit < 0)
-                return false;
+                return kBadData;
             number = number * 16 + static_cast<DWORD>(digit);
         }
         value->type = REG_DWORD;
         value->data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
                        static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
-        return true;
+        return nullptr;
     }
     if (data.compare(0, 4, u"hex:") == 0) {
         value->type = REG_BINARY;
-        return ParseHexBytes(data, 4, &value->data);
+        return ParseHexBytes(data, 4, &value->data) ? nullptr : kBadData;
     }
     if (data.compare(0, 4, u"hex(") == 0) {
         size_t close = data.find(u"):", 4);
         if (close == std::u16string::npos || close == 4 || close > 12)
-            return false;
+            return kBadData; // no type, or one of more than eight digits
         DWORD type = 0;
         for (size_t i = 4; i < close; ++i) {
             int digit = HexDigit(data[i]);
             if (digit < 0)
-                return false;
+                return kBadData;
             type = type * 16 + static_cast<DWORD>(digit);
         }
         value->type = type;
-        return ParseHexBytes(data, close + 2, &value->data) && (!ansi || WidenAnsiString(value));
+        if (!ParseHexBytes(data, close + 2, &value->data))
+            return kBadData;
+        return !ansi || WidenAnsiString(value) ? nullptr : kNotAnsiText;
     }
-    return false;
+    return kBadData;
 }
 
-// One logical line of the file; false when it is no registry entry.
-bool ParseLine(const std::u16string& line, bool ansi, std::optional<KeyPath>* current,
-               std::vector<Operation>* operations) {
-    std::u16string text = Trim(line);
+// Why a line that starts like no entry is none, with a hint for the usual mistakes.
+const char* NoEntryReason(const std::u16string& text) {
+    if (text[0] == u'#')
+        return kHashComment;
+    if (text.compare(0, 2, u"-[") == 0)
+        return kDashedKey;
+    return kNoEntry;
+}
+
+// One logical line of the body, added to `operations`; null, or why it is no registry entry.
+const char* ParseEntry(const std::u16string& text, bool ansi, std::optional<KeyPath>* current,
+                       std::vector<Operation>* operations) {
     if (text.empty() || text[0] == u';')
-        return true;
+        return nullptr;
     if (text[0] == u'[') {
+        // A key line that cannot be used opens no key: the values below it are passed over
+        // too, rather than land in the key before it.
+        current->reset();
         if (text.back() != u']')
-            return false;
+            return kBadKey;
         bool remove = text.size() > 2 && text[1] == u'-';
         KeyPath key;
         if (!ParseKeyPath(text.substr(remove ? 2 : 1, text.size() - (remove ? 3 : 2)), &key))
-            return false;
+            return kBadKey;
         operations->push_back(
             Operation{remove ? Operation::DeleteKey : Operation::CreateKey, key, Value{}});
-        if (remove)
-            current->reset();
-        else
+        if (!remove)
             *current = key;
-        return true;
+        return nullptr;
     }
-    if (!*current)
-        return false; // a value outside a key section
+    if (text[0] != u'@' && text[0] != u'"')
+        return NoEntryReason(text);
     Value value;
     size_t pos = 0;
-    if (text[0] == u'@') {
-        pos = 1;
-    } else if (text[0] == u'"') {
-        if (!ReadQuoted(text, &pos, &value.name))
-            return false;
-    } else {
-        return false;
-    }
-    while (pos < text.size() && (text[pos] == u' ' || text[pos] == u'\t'))
-        ++pos;
-    if (pos >= text.size() || text[pos] != u'=')
-        return false;
+    if (text[0] == u'"' && !ReadQuoted(text, &pos, &value.name))
+        return kBadString;
+    pos = text[0] == u'@' ? 1 : pos;
+    pos = text.find_first_not_of(u" \t", pos);
+    if (pos == std::u16string::npos || text[pos] != u'=')
+        return kNoEquals;
     bool remove = false;
-    if (!ParseData(text.substr(pos + 1), ansi, &value, &remove))
-        return false;
+    if (const char* reason = ParseData(text.substr(pos + 1), ansi, &value, &remove))
+        return reason;
+    if (!*current)
+        return kOutsideKey; // named only once the line is a well-formed value
     operations->push_back(
         Operation{remove ? Operation::DeleteValue : Operation::SetValue, **current, value});
-    return true;
+    return nullptr;
+}
+
+// Text copied through a word processor gets curly quotes, which no entry has.
+bool HasTypographicQuotes(const std::u16string& text) {
+    return text.find_first_of(u"\u201C\u201D\u201E\u201F") != std::u16string::npos;
+}
+
+const char* ParseLine(const std::u16string& line, bool ansi, std::optional<KeyPath>* current,
+                      std::vector<Operation>* operations) {
+    const std::u16string text = Trim(line);
+    const char* reason = ParseEntry(text, ansi, current, operations);
+    return reason && reason != kOutsideKey && HasTypographicQuotes(text) ? kTypographicQuotes
+                                                                         : reason;
 }
 
 // The whole content of a regular file; false for a folder, a device, a pipe, or a file that
@@ -464,7 +506,7 @@ LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error)
     return ERROR_SUCCESS;
 }
 
-LONG ImportFile(const std::string& file, std::string* error) {
+LONG ImportFile(const std::string& file, std::string* error, std::vector<SkippedLine>* skipped) {
     std::string bytes;
     if (!ReadRegularFile(file, &bytes)) {
         *error = "ERROR: Error opening the file. There may be a disk or file system error.";
@@ -500,7 +542,7 @@ LONG ImportFile(const std::string& file, std::string* error) {
             logical.pop_back();
             while (i + 1 < lines.size()) {
                 std::u16string next = Trim(lines[++i]);
-                bool more = ContinuesOnNextLine(next);
+                bool more = !next.empty() && next.back() == u'\\';
                 if (more)
                     next.pop_back();
                 logical += next;
@@ -508,8 +550,9 @@ LONG ImportFile(const std::string& file, std::string* error) {
                     break;
             }
         }
-        if (!ParseLine(logical, ansi, &current, &operations))
-            return refuse(first + 1, "is not a registry entry");
+        // As Windows' importer does, a line that is no entry is passed over; it is named here.
+        if (const char* reason = ParseLine(logical, ansi, &current, &operations))
+            skipped->push_back(SkippedLine{first + 1, reason});
     }
     LONG rc = Apply(operations);
     if (rc != ERROR_SUCCESS)

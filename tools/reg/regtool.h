@@ -48,9 +48,18 @@ std::string ErrorText(LONG code);
 // .reg files ("Windows Registry Editor Version 5.00", UTF-16LE with a byte-order mark).
 // Writes the key tree below `path` to `file`, read from one snapshot of the registry.
 LONG ExportKey(const KeyPath& path, const std::string& file, std::string* error);
+// A line of the body that import passed over: its number (the header is line 1) and why, as
+// "is not a registry entry".
+struct SkippedLine {
+    size_t number;
+    std::string reason;
+};
 // Applies a .reg file ("Windows Registry Editor Version 5.00", or "REGEDIT4" with text in the
-// host's ANSI code page, UTF-8). Parses all of it first, so a malformed file changes nothing.
-LONG ImportFile(const std::string& file, std::string* error);
+// host's ANSI code page, UTF-8). Reads all of it first: a file that is not a registry file as a
+// whole (no header, bytes that are not text) changes nothing and fails with ERROR_BAD_FORMAT.
+// As Windows' importer does, a line of the body that is no entry is skipped, and added to
+// *skipped, and the rest of the file applied.
+LONG ImportFile(const std::string& file, std::string* error, std::vector<SkippedLine>* skipped);
 
 // Asks on stdout and reads the answer from stdin; anything but yes (or end of input) is no.
 bool Confirm(const std::string& question);

@@ -164,7 +164,7 @@ TEST_F(ToolsTest, EverySpellingOfTheRootIsOneMachine) {
 TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
     const int agent = StartAgent("pellard.exe");
     struct Case {
-        const char* message;
+        std::string message;
         std::vector<std::string> argv;
         std::string faults;
     } cases[] = {
@@ -176,8 +176,20 @@ TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
         // Without /F: these processes have no window to be asked to close.
         {"Reason: This process can only be terminated forcefully (with /F option).",
          {TASKKILL_EXE, "/IM", "pellard.exe"}},
-        {"ERROR: Invalid syntax. /IM option is required.", {TASKKILL_EXE, "/F"}},
-        {"ERROR: Invalid argument/option - '/IM'.", {TASKKILL_EXE, "/IM"}},
+        {"ERROR: Invalid syntax. Neither /FI nor /PID nor /IM were specified.",
+         {TASKKILL_EXE, "/F"}},
+        {"ERROR: Invalid syntax. Value expected for '/IM'.", {TASKKILL_EXE, "/IM"}},
+        {"ERROR: Invalid syntax. Value expected for '/pid'.",
+         {TASKKILL_EXE, "/F", "/PID", std::to_string(agent), "/pid"}},
+        {"ERROR: The process with PID " + std::to_string(agent) +
+             " could not be terminated.\nReason: This process can only be terminated forcefully "
+             "(with /F option).\n",
+         {TASKKILL_EXE, "/PID", std::to_string(agent)}},
+        {"ERROR: The process with PID " + std::to_string(agent) +
+             " could not be terminated.\nReason: Access is denied.\n",
+         {TASKKILL_EXE, "/PID", std::to_string(agent), "/F"},
+         "TerminateProcess@1=5"},
+        {"ERROR: Invalid argument/option - '1\xFF'.", {TASKKILL_EXE, "/PID", "1\xFF", "/F"}},
         {"ERROR: Invalid argument/option - '/T'.",
          {TASKKILL_EXE, "/IM", "pellard.exe", "/T", "/F"}},
         {"ERROR: Invalid argument/option - 'p\xC3'.", {TASKKILL_EXE, "/IM", "p\xC3", "/F"}},
@@ -204,6 +216,83 @@ TEST_F(ToolsTest, ToolsRefuseWhatTheyCannotDo) {
     }
 }
 
+// /PID ends the process with that pid, several /PID and /IM switches in one run end every
+// process any of them names, once, and what names nothing is reported as not found.
+TEST_F(ToolsTest, TaskkillEndsProcessesByPid) {
+    const int first = StartAgent("pellard.exe");
+    const int second = StartAgent("pellard.exe");
+    const int named = StartAgent("named.exe");
+    const int other = StartAgent("pellard.exe", Root() + "/other-machine");
+    auto pid = [](int n) { return std::to_string(n); };
+    auto ended = [](int n) {
+        return "SUCCESS: The process with PID " + std::to_string(n) + " has been terminated.\n";
+    };
+    auto notFound = [](const std::string& text) {
+        return "ERROR: The process \"" + text + "\" not found.\n";
+    };
+
+    ProgramResult one = RunProgram({TASKKILL_EXE, "/PID", pid(first), "/F"});
+    EXPECT_EQ(one.exitStatus, 0) << one.err;
+    EXPECT_EQ(one.out, ended(first));
+    EXPECT_EQ(one.err, "");
+    EXPECT_EQ(waitpid(first, nullptr, 0), first);
+    EXPECT_TRUE(Running(second));
+
+    // A process named twice is ended once, reported as the first switch that names it.
+    ProgramResult mixed = RunProgram(
+        {TASKKILL_EXE, "/IM", "NAMED.exe", "/pid", pid(named), "-PID", pid(second), "/f"});
+    EXPECT_EQ(mixed.exitStatus, 0) << mixed.err;
+    EXPECT_EQ(LineCount(mixed.out), 2u) << mixed.out;
+    EXPECT_NE(mixed.out.find(ended(second)), std::string::npos) << mixed.out;
+    EXPECT_NE(mixed.out.find("SUCCESS: The process \"named.exe\" with PID " + pid(named) +
+                             " has been terminated.\n"),
+              std::string::npos)
+        << mixed.out;
+    EXPECT_EQ(mixed.err, "");
+    for (int n : {second, named})
+        EXPECT_EQ(waitpid(n, nullptr, 0), n);
+
+    // Some found and some not: the found ones end, and the run fails.
+    const int third = StartAgent("pellard.exe");
+    ProgramResult some =
+        RunProgram({TASKKILL_EXE, "/PID", pid(first), "/PID", pid(third), "/IM", "gone.exe", "/F"});
+    EXPECT_EQ(some.exitStatus, 1);
+    EXPECT_EQ(some.out, ended(third));
+    EXPECT_EQ(some.err, notFound(pid(first)) + notFound("gone.exe"));
+    EXPECT_EQ(waitpid(third, nullptr, 0), third);
+
+    // Nothing found: a process of another machine, and values that are no pid, most of all
+    // those that would wrap round to a live one.
+    const int live = StartAgent("pellard.exe");
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", live);
+    const std::string values[] = {pid(other),
+                                  pid(first),
+                                  std::to_string(live + 0x100000000LL),
+                                  "4294967296",
+                                  "99999999999999999999999",
+                                  "-" + std::to_string(0x100000000LL - live),
+                                  "+" + pid(live),
+                                  " " + pid(live),
+                                  pid(live) + "x",
+                                  hex,
+                                  "abc",
+                                  ""};
+    for (const std::string& value : values) {
+        ProgramResult none = RunProgram({TASKKILL_EXE, "/PID", value, "/F"});
+        EXPECT_EQ(none.exitStatus, 128) << value;
+        EXPECT_EQ(none.err, notFound(value));
+        EXPECT_EQ(none.out, "");
+    }
+    EXPECT_TRUE(Running(live));
+    EXPECT_TRUE(Running(other));
+    // Leading zeros do not make another number.
+    ProgramResult zeros = RunProgram({TASKKILL_EXE, "/PID", "00" + pid(live), "/F"});
+    EXPECT_EQ(zeros.exitStatus, 0) << zeros.err;
+    EXPECT_EQ(zeros.out, ended(live));
+    EXPECT_EQ(waitpid(live, nullptr, 0), live);
+}
+
 // taskkill matches image names by the same case folding as lstrcmpiW and the registry.
 TEST_F(ToolsTest, TaskkillMatchesImageNamesBeyondAsciiWithoutRegardToCase) {
     const int cyrillic = StartAgent("пеллард.exe");
@@ -227,7 +316,7 @@ TEST_F(ToolsTest, ToolsPrintTheirUsage) {
     } cases[] = {
         {{TASKLIST_EXE, "/?"}, "TASKLIST [/NH]"},
         {{TASKLIST_EXE, "-?"}, "TASKLIST [/NH]"},
-        {{TASKKILL_EXE, "/?"}, "TASKKILL /IM imagename [/F]"},
+        {{TASKKILL_EXE, "/?"}, "TASKKILL { [/PID processid | /IM imagename] } [/F]"},
     };
     for (const auto& c : cases) {
         ProgramResult result = RunProgram(c.argv);
@@ -244,6 +333,7 @@ TEST_F(ToolsTest, ToolsLeaveNoHandleOpenAndShowTheirFullExitCode) {
     const std::vector<std::vector<std::string>> runs = {
         {TASKLIST_EXE},
         {TASKKILL_EXE, "/IM", "nothing.exe", "/F"},
+        {TASKKILL_EXE, "/PID", "1", "/PID", "x", "/IM", "pellard.exe", "/F"},
         {TASKKILL_EXE, "/IM", "pellard.exe", "/F"},
         {REG_EXE, "query", "HKCU\\Software"},
         {REG_EXE, "query", "HKLM\\Nope"},

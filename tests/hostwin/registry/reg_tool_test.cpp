@@ -111,6 +111,7 @@ TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
         {"hex", "REG_DWORD", "0x10", {REG_DWORD, {0x10, 0, 0, 0}}},
         {"decimal", "REG_DWORD", "4294967295", {REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}},
         {"wide", "REG_QWORD", "0x100000000", {REG_QWORD, {0, 0, 0, 0, 1, 0, 0, 0}}},
+        {"widest", "REG_QWORD", "18446744073709551615", {REG_QWORD, std::vector<BYTE>(8, 0xFF)}},
         {"bytes", "REG_BINARY", "0aff", {REG_BINARY, {0x0A, 0xFF}}},
         {"nothing", "REG_NONE", "", {REG_NONE, {}}},
     };
@@ -128,6 +129,7 @@ TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
               "    hex    REG_DWORD    0x10\n"
               "    decimal    REG_DWORD    0xffffffff\n"
               "    wide    REG_QWORD    0x100000000\n"
+              "    widest    REG_QWORD    0xffffffffffffffff\n"
               "    bytes    REG_BINARY    0AFF\n"
               "    nothing    REG_NONE    \n\n");
     EXPECT_EQ(
@@ -143,10 +145,10 @@ TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
 
 TEST_F(RegToolTest, FailuresPrintTheWindowsMessageAndExitWithOne) {
     WriteFile(RootPath("plain.txt"), "just text\n");
-    // A bad line anywhere means nothing of the file is applied.
+    // Bytes that are not text, even in a comment, mean nothing of the file is applied.
     WriteFile(RootPath("bad.reg"), "Windows Registry Editor Version 5.00\n\n"
                                    "[HKEY_CURRENT_USER\\Software\\Bad]\n\"ok\"=\"fine\"\n"
-                                   "\"x\"=dword:zz\n");
+                                   "; caf\xE9\n");
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"query", "HKLM\\Software\\Missing"}, kNotFound},
         {{"query", "HKLM\\Software", "/v", "missing"}, kNotFound},
@@ -157,7 +159,12 @@ TEST_F(RegToolTest, FailuresPrintTheWindowsMessageAndExitWithOne) {
         {{"query", "HKLM", "/bogus"}, "ERROR: Invalid syntax.\nType \"REG QUERY /?\" for usage.\n"},
         {{"add", "HKCU\\x", "/v", "a", "/ve"}, kAddSyntax},
         {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "zz"}, kAddSyntax},
+        // Numbers beyond their type are refused, never wrapped.
         {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "4294967296"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "0x100000000"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_DWORD", "/d", "-1"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_QWORD", "/d", "18446744073709551616"}, kAddSyntax},
+        {{"add", "HKCU\\x", "/t", "REG_QWORD", "/d", "0x10000000000000000"}, kAddSyntax},
         {{"add", "HKCU\\x", "/t", "REG_BINARY", "/d", "abc"}, kAddSyntax},
         {{"add", "HKCU\\x", "/t", "REG_LINK"}, kAddSyntax},
         {{"frobnicate"}, "ERROR: Invalid syntax.\nType \"REG /?\" for usage.\n"},
@@ -167,7 +174,7 @@ TEST_F(RegToolTest, FailuresPrintTheWindowsMessageAndExitWithOne) {
          "ERROR: The specified file is not a registry file. You can import only registry files.\n"},
         {{"import", RootPath("bad.reg")},
          "ERROR: Line 5 of " + RootPath("bad.reg") +
-             " is not a registry entry; nothing was imported.\n"},
+             " is not valid UTF-8; nothing was imported.\n"},
     };
     for (const auto& [args, err] : cases) {
         SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
@@ -205,31 +212,26 @@ TEST_F(RegToolTest, BadInputIsRefusedWithItsMessageAndChangesNothing) {
         return "ERROR: Line " + std::to_string(number) + " of " + path + " " + what +
                "; nothing was imported.\n";
     };
-    const std::string notEntry = "is not a registry entry";
-    const std::string escape = file("escape.reg", header + good + "\"c\"=\"a\\qb\"\r\n");
-    const std::string firstLine = file("first.reg", header + "just words\r\n" + good);
+    const std::string notRegistryFile =
+        "ERROR: The specified file is not a registry file. You can import only registry files.\n";
     const std::string utf8 = file("utf8.reg", header + good + "\"n\"=\"\xC3\x28\"\r\n");
-    const std::string ansi = file("ansi.reg", "REGEDIT4\r\n" + good + "\"e\"=hex(2):ff,00\r\n");
-    const std::string trailing = file("trailing.reg", header + good + "\"x\"=\"a\\\"\r\n");
-    // A run of digits far longer than a byte, in both kinds of file.
-    const std::string longByte =
-        file("longbyte.reg", header + good + "\"h\"=hex:01,0123456789abcdef0123456789\r\n");
-    const std::string longAnsi =
-        file("longansi.reg", "REGEDIT4\r\n" + good + "\"s\"=hex(2):41,fffffffffffffffff,00\r\n");
+    std::string wideNoMark;
+    for (char c : header + good)
+        wideNoMark += std::string{c, '\0'};
 
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"import", RootPath("folder.reg")}, cannotOpen},
         {{"import", "/dev/zero"}, cannotOpen},
         {{"import", unreadable}, cannotOpen},
-        {{"import", escape}, line(4, escape, notEntry)},
-        {{"import", trailing}, line(4, trailing, notEntry)},
-        {{"import", firstLine}, line(2, firstLine, notEntry)},
         {{"import", file("odd.reg", odd)},
          line(4, RootPath("odd.reg"), "ends in half a UTF-16 character")},
         {{"import", utf8}, line(4, utf8, "is not valid UTF-8")},
-        {{"import", ansi}, line(4, ansi, notEntry)},
-        {{"import", longByte}, line(4, longByte, notEntry)},
-        {{"import", longAnsi}, line(4, longAnsi, notEntry)},
+        // The header must be the first line, exactly; the body is read only under it.
+        {{"import", file("empty.reg", "")}, notRegistryFile},
+        {{"import", file("late.reg", "\r\n" + header + good)}, notRegistryFile},
+        {{"import", file("four.reg", "Windows Registry Editor Version 4.00\r\n" + good)},
+         notRegistryFile},
+        {{"import", file("nomark.reg", wideNoMark)}, notRegistryFile},
         // Where a file is expected, an absolute path of one component is a file, not a switch;
         // where none is, it is an unknown switch.
         {{"import", "/tollivar-no-such-file.reg"}, cannotOpen},
@@ -251,6 +253,84 @@ TEST_F(RegToolTest, BadInputIsRefusedWithItsMessageAndChangesNothing) {
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\Bad"));
     ASSERT_TRUE(Succeeds({"export", "HKCU", RootPath("after.reg"), "/y"}));
     EXPECT_EQ(ReadFile(RootPath("after.reg")), ReadFile(RootPath("before.reg")));
+}
+
+// A line Windows' importer passes over is skipped and named, with the reason, and the rest of
+// the file is applied: each such line as the first line of the body and as the last line of
+// the file (without a final line break). The key holds exactly the good entry and the sub-key
+// it had before.
+TEST_F(RegToolTest, ImportSkipsLinesThatAreNoEntryAndAppliesTheRest) {
+    const std::string good = "[HKEY_CURRENT_USER\\Software\\Skip]\r\n\"ok\"=\"fine\"";
+    const std::string notEntry = "is not a registry entry";
+    const std::string badString = "has a malformed quoted string";
+    const std::string badData = "has malformed value data";
+    const std::string typographic = "uses typographic quotes where \" belongs";
+    const std::string outside = "is a value outside a key section";
+    const struct {
+        std::string lines;
+        std::vector<std::string> reasons; // one per line, from the first
+        const char* header = "Windows Registry Editor Version 5.00";
+    } cases[] = {
+        {"# a comment", {notEntry + " (comments start with ;)"}},
+        // Neither comment swallows the line below it, though it ends as a continued line does.
+        {"# C:\\temp\\", {notEntry + " (comments start with ;)"}},
+        {"; C:\\temp\\", {}},
+        {"-[HKEY_CURRENT_USER\\Software\\Skip\\Keep]", {notEntry + " ([-KEY] deletes a key)"}},
+        {"\xE2\x80\x9Cv\xE2\x80\x9D=\xE2\x80\x9Cx\xE2\x80\x9D", {typographic}},
+        {"\"v\"=\xE2\x80\x9Cx\xE2\x80\x9D", {typographic}},
+        {"\"v\" /T REG_DWORD /D 5", {"has no = after the value name"}},
+        {"just words", {notEntry}},
+        {"\"v\"=\"a\\qb\"", {badString}},
+        {"\"v\"=\"a\\\"", {badString}},
+        {"\"v=\"x\"", {"has no = after the value name"}},
+        {"\"v\"=dword:zz", {badData}},
+        {"\"v\"=dword:100000000", {badData}}, // nine digits would wrap round to 0
+        {"\"v\"=hex(100000000):00", {badData}},
+        {"\"v\"=hex:01,0123456789abcdef0123456789", {badData}},
+        {"\"v\"=hex:01,\\\r\n  zz", {badData}}, // named by its first line
+        {"\"v\"=", {badData}},
+        {"\"v\"=hex(2):ff,00", {"has string data that is not valid UTF-8"}, "REGEDIT4"},
+        // A key that cannot be used opens none: its values do not land in the key before it.
+        {"[HKEY_BOGUS\\Skip]\r\n\"v\"=\"x\"", {"has an invalid key name", outside}},
+        {"[HKEY_CURRENT_USER\\Software\\Skip\\New\r\n@=\"x\"",
+         {"has an invalid key name", outside}},
+        {"[-HKEY_CURRENT_USER\\Software\\Skip\\Gone]\r\n\"v\"=\"x\"", {"", outside}},
+    };
+    for (const auto& c : cases) {
+        for (const bool first : {true, false}) {
+            SCOPED_TRACE(c.lines + (first ? " (first)" : " (last)"));
+            // The key as the last case left it (checked below) is removed in-process.
+            RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Skip\\Keep");
+            RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Skip");
+            UniqueKey keep;
+            ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Skip\\Keep", 0, NULL, 0,
+                                      KEY_READ, NULL, keep.put(), NULL),
+                      ERROR_SUCCESS);
+            const std::string path = RootPath("skip.reg");
+            WriteFile(path,
+                      std::string(c.header) + "\r\n" +
+                          (first ? c.lines + "\r\n" + good + "\r\n" : good + "\r\n" + c.lines));
+            std::string warnings;
+            for (size_t i = 0; i < c.reasons.size(); ++i)
+                if (!c.reasons[i].empty())
+                    warnings += "WARNING: Line " + std::to_string((first ? 2 : 4) + i) + " of " +
+                                path + " " + c.reasons[i] + "; it was skipped.\n";
+            ProgramResult result = Reg({"import", path});
+            EXPECT_EQ(result.exitStatus, 0);
+            EXPECT_EQ(result.err, warnings + kDone);
+            EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Skip", u"ok"), Sz(u"fine"));
+            UniqueKey key;
+            ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Skip", 0, KEY_READ, key.put()),
+                      ERROR_SUCCESS);
+            DWORD subKeys = 0, values = 0;
+            ASSERT_EQ(RegQueryInfoKeyW(key.get(), NULL, NULL, NULL, &subKeys, NULL, NULL, &values,
+                                       NULL, NULL, NULL, NULL),
+                      ERROR_SUCCESS);
+            EXPECT_EQ(subKeys, 1u);
+            EXPECT_EQ(values, 1u);
+            EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Software\\Skip\\Keep"));
+        }
+    }
 }
 
 // REGEDIT4 files are text in the ANSI code page (UTF-8 here): quoted strings and the bytes of
