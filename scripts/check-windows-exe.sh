@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks the Windows product build: tollivar.exe must be a PE32 GUI-subsystem executable for
-# i386 that imports from the system DLLs the service uses and the C runtime, and nothing else;
-# made for Windows Vista (OS and subsystem version 6.0) and declaring the Windows versions it
-# supports in its manifest; carrying the project's version; free of the build machine's
-# folders; at most 200 KiB; and reproducible: the same sources built again from another
-# folder give the same file, byte for byte.
+# i386 that imports only functions listed in scripts/windows-imports.txt (each one there exists
+# on Windows Vista; the headers alone cannot prove it, they declare newer functions too); made
+# for Windows Vista (OS and subsystem version 6.0), terminal-server aware and declaring the
+# Windows versions it supports in its manifest; carrying the project's version; free of the
+# build machine's folders; at most 112 KiB; and reproducible: the same sources built again
+# from another folder give the same file, byte for byte.
 # Usage: scripts/check-windows-exe.sh BUILD_DIR   (e.g. build/windows)
 set -euo pipefail
 
@@ -14,8 +15,7 @@ if [[ $# -ne 1 ]]; then
 fi
 exe="$1/bin/tollivar.exe"
 objdump="${OBJDUMP:-i686-w64-mingw32-objdump}"
-allowed=(KERNEL32.DLL USER32.DLL ADVAPI32.DLL OLE32.DLL OLEAUT32.DLL SHLWAPI.DLL MSVCRT.DLL)
-max_size=$((200 * 1024))
+max_size=$((112 * 1024))
 # Vista, 7, 8, 8.1, 10 and 11 (one identifier for the last two).
 supported_os=(
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}"
@@ -25,6 +25,7 @@ supported_os=(
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
 )
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+import_list="$source_dir/scripts/windows-imports.txt"
 
 fail() {
     echo "check-windows-exe: $exe: $*" >&2
@@ -50,17 +51,27 @@ machine=$(od -An -tx2 -j $((pe_offset + 4)) -N 2 "$exe" | tr -d ' ')
 subsystem=$(awk '$1 == "Subsystem" { print $2; exit }' <<<"$headers")
 [[ "$subsystem" == "00000002" ]] || fail "subsystem is '$subsystem', expected 00000002 (Windows GUI)"
 
-mapfile -t imports < <(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$headers" | tr '[:lower:]' '[:upper:]' | sort -u)
-[[ ${#imports[@]} -gt 0 ]] || fail "imports no DLL at all"
-unexpected=()
-for dll in "${imports[@]}"; do
-    found=0
-    for ok in "${allowed[@]}"; do
-        [[ "$dll" == "$ok" ]] && found=1 && break
-    done
-    [[ $found -eq 1 ]] || unexpected+=("$dll")
-done
-[[ ${#unexpected[@]} -eq 0 ]] || fail "imports from unexpected DLLs: ${unexpected[*]} (allowed: ${allowed[*]})"
+# Each imported function as DLL!name (DLL in capitals; DLL!#n for an import by ordinal n), read
+# from the import tables only.
+mapfile -t imports < <(awk '
+    /^The Import Tables/ { inside = 1; next }
+    inside && /^[^[:space:]]/ { inside = 0 }
+    inside && $1 == "DLL" && $2 == "Name:" { dll = toupper($3); next }
+    inside && /^\t[0-9a-f]+\t/ { print dll "!" (($3 == "" || $3 == "<none>") ? "#" $2 : $3) }
+' <<<"$headers" | sort -u)
+[[ ${#imports[@]} -gt 0 ]] || fail "imports no function at all"
+[[ -f "$import_list" ]] || fail "no list of allowed imports at $import_list"
+mapfile -t listed < <(grep -v -e '^#' -e '^[[:space:]]*$' "$import_list" |
+    awk -F'!' '{ print toupper($1) "!" $2 }' | sort -u)
+mapfile -t unlisted < <(comm -23 <(printf '%s\n' "${imports[@]}") <(printf '%s\n' "${listed[@]}"))
+[[ ${#unlisted[@]} -eq 0 ]] ||
+    fail "imports functions not known to exist on Windows Vista: ${unlisted[*]} (the list is $import_list)"
+mapfile -t dlls < <(printf '%s\n' "${imports[@]}" | cut -d'!' -f1 | sort -u)
+
+# IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE
+characteristics=$(awk '$1 == "DllCharacteristics" { print $2; exit }' <<<"$headers")
+(((16#${characteristics:-0} & 0x8000) != 0)) ||
+    fail "DllCharacteristics $characteristics lacks 0x8000 (terminal-server aware)"
 
 for field in MajorOSystemVersion MajorSubsystemVersion; do
     major=$(awk -v f="$field" '$1 == f { print $2; exit }' <<<"$headers")
@@ -112,4 +123,4 @@ tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$elsew
 cmp -s "$exe" "$elsewhere/build/windows/bin/tollivar.exe" ||
     fail "differs from a second build of the same sources in another folder"
 
-echo "check-windows-exe: $exe: PE32, i386, Windows GUI 6.0; imports ${imports[*]}; version $want_version; supported OS list complete; no build folder; $size bytes; reproducible"
+echo "check-windows-exe: $exe: PE32, i386, Windows GUI 6.0; ${#imports[@]} imports from ${dlls[*]}, all on the Vista list; terminal-server aware; version $want_version; supported OS list complete; no build folder; $size bytes; reproducible"

@@ -110,8 +110,10 @@ constexpr HRESULT kScriptError = DISP_E_EXCEPTION;
 constexpr int kTokenCapacity = 4096;
 // Longest replacement name a script can refer to.
 constexpr int kMaxReplacementName = 31;
-// Keys nest no deeper than this below a root; a script with an entry deeper than that is
-// refused before the entry is touched, which also bounds the parser's recursion.
+// Keys nest no deeper than this below a root, values one level deeper, inside the deepest
+// keys; a script with an entry deeper than that is refused before the entry is touched, which
+// also bounds the parser's recursion. The clean-up pass after such a refusal still removes the
+// keys registration created above it.
 constexpr int kMaxKeyDepth = 512;
 
 // One application of one script, on the stack of its caller, used by one thread.
@@ -165,9 +167,11 @@ public:
     CRegObject* m_registrar;
 
 private:
-    // Set when an entry lay deeper than kMaxKeyDepth; such a script fails even where
-    // recovery mode would read on.
+    // Set when an entry lay deeper than allowed; such a script fails even where recovery
+    // mode would read on.
     bool m_bNestingTooDeep = false;
+    // Set during the clean-up pass after a failed registration.
+    bool m_bUndoing = false;
 
     // Handles one value entry; its buffers stay out of ApplyKeyBlock's recursive frame.
     [[gnu::noinline]] HRESULT ApplyValueEntry(LPOLESTR token, HKEY hkParent, BOOL bRegister,
@@ -178,5 +182,7 @@ private:
     // In register mode a block right after a "Delete" or value entry has no key to go
     // below: it is read without touching the registry.
     HRESULT SkipOrphanBlock(LPOLESTR token, int nDepth);
+    // Records that the script nests too deep and returns the script-error result.
+    HRESULT RefuseNesting();
     HRESULT ApplyScriptText(LPOLESTR expanded, BOOL bRegister);
 };

@@ -195,7 +195,9 @@ HRESULT ScriptParser::ApplyScriptText(LPOLESTR expanded, BOOL bRegister) {
                 // Only the failed root block is undone; earlier ones stay registered.
                 FRAMEWORK_TRACE(traceRegistrar, 0, TEXT("Failed to register, cleaning up!\n"));
                 m_cursor = blockStart;
+                m_bUndoing = true;
                 ApplyKeyBlock(szToken, hkRoot, FALSE, FALSE);
+                m_bUndoing = false;
                 return hr;
             }
         } else {
@@ -217,13 +219,15 @@ HRESULT ScriptParser::ApplyKeyBlock(LPOLESTR token, HKEY hkParent, BOOL bRegiste
 
     CRegKey keyCur;
     while (token[0] != TEXT('}')) {
-        if (nDepth > kMaxKeyDepth) {
-            m_bNestingTooDeep = true;
-            return kScriptError;
-        }
+        // Checked before the entry is touched and alike in both modes, so that a clean-up pass
+        // stops where registration did. A value lies one level below its key.
+        if (nDepth > kMaxKeyDepth + 1)
+            return RefuseNesting();
         BOOL bRemove = TRUE;
         BOOL bDelete = IsKeyword(token, TEXT("Delete"));
         if (bDelete || IsKeyword(token, TEXT("ForceRemove"))) {
+            if (nDepth > kMaxKeyDepth)
+                return RefuseNesting(); // it names a key
             hr = NextToken(token);
             if (FAILED(hr))
                 return hr;
@@ -266,6 +270,8 @@ HRESULT ScriptParser::ApplyKeyBlock(LPOLESTR token, HKEY hkParent, BOOL bRegiste
             continue;
         }
 
+        if (nDepth > kMaxKeyDepth)
+            return RefuseNesting();
         if (HasBackslash(token))
             return kScriptError;
         hr = bRegister ? RegisterKeyEntry(token, hkParent, keyCur, nDepth)
@@ -324,21 +330,29 @@ HRESULT ScriptParser::UnregisterKeyEntry(LPOLESTR token, HKEY hkParent, BOOL bRe
     if (FAILED(hr))
         return hr;
 
+    // Too deep a nesting in the block, met by a clean-up pass: returned once this key is done.
+    HRESULT hrBelow = S_OK;
     if (lstrcmpW(token, TEXT("{")) == 0) {
         // While recovering, errors in the block are ignored and reading goes on from
         // wherever the block stopped; only too deep a nesting ends the script even then.
         hr = ApplyKeyBlock(token, keyCur.m_hKey, FALSE, bRecoverHere, nDepth + 1);
-        if (FAILED(hr) && (!bRecoverHere || m_bNestingTooDeep))
+        if (FAILED(hr) && m_bNestingTooDeep && m_bUndoing) {
+            // Registration stopped at the same point: the rest of the text was never
+            // applied and stays unread, but what it created above comes off.
+            hrBelow = hr;
+        } else if (FAILED(hr) && (!bRecoverHere || m_bNestingTooDeep)) {
             return hr;
-        hr = NextToken(token);
-        if (FAILED(hr))
-            return hr;
+        } else {
+            hr = NextToken(token);
+            if (FAILED(hr))
+                return hr;
+        }
     }
 
     if (bRecoverHere != bRecover)
         FRAMEWORK_TRACE(traceRegistrar, 0, TEXT("Ending Recovery Mode\n"));
     if (openCode == ERROR_FILE_NOT_FOUND)
-        return S_OK; // an absent key is no error
+        return hrBelow; // an absent key is no error
     if (openCode != ERROR_SUCCESS)
         return HResultFromWin32(openCode);
 
@@ -348,13 +362,18 @@ HRESULT ScriptParser::UnregisterKeyEntry(LPOLESTR token, HKEY hkParent, BOOL bRe
         return HResultFromWin32(code);
     // Sub-keys keep a key, values do not.
     if (!bRemove || bHasSubkeys)
-        return S_OK;
+        return hrBelow;
     FRAMEWORK_TRACE(traceRegistrar, 0, TEXT("Deleting Key %ls\n"), szKey);
     CRegKey rkParent;
     rkParent.AttachHandle(hkParent);
     code = rkParent.RemoveSubKey(szKey);
     rkParent.DetachHandle();
-    return code != ERROR_SUCCESS ? HResultFromWin32(code) : S_OK;
+    return code != ERROR_SUCCESS ? HResultFromWin32(code) : hrBelow;
+}
+
+HRESULT ScriptParser::RefuseNesting() {
+    m_bNestingTooDeep = true;
+    return kScriptError;
 }
 
 HRESULT ScriptParser::SkipOrphanBlock(LPOLESTR token, int nDepth) {

@@ -324,33 +324,53 @@ TEST_F(ScriptApplyTest, KeysTheUserMayOnlyReadFailWithTheAccessError) {
 }
 
 TEST_F(ScriptApplyTest, ScriptsNestedDeeperThanKeysMayBeAreRefused) {
-    // `levels` keys named `name`, each holding the next in its block.
-    auto nested = [](int levels, const std::u16string& name = u"K") {
+    // `levels` keys named `name`, each holding the next in its block, the deepest holding
+    // `inner`.
+    auto nested = [](int levels, const std::u16string& inner = u"",
+                     const std::u16string& name = u"K") {
         std::u16string script = u"HKCU {";
         for (int i = 0; i < levels; ++i)
             script += u" " + name + u" {";
+        script += inner;
         for (int i = 0; i <= levels; ++i)
             script += u" }";
         return script;
     };
-    // 512 levels below the root are what the registry allows; an entry at the 513th is
-    // refused in both modes before it is touched.
-    ASSERT_EQ(Register(nested(512)), S_OK);
     std::u16string deepest;
     for (int i = 0; i < 512; ++i)
         deepest += i ? u"\\K" : u"K";
-    EXPECT_TRUE(KeyExists(deepest));
-    EXPECT_EQ(Unregister(nested(512)), S_OK);
-    EXPECT_FALSE(KeyExists(u"K"));
+    // 512 levels of keys below the root are what the registry allows, their values one level
+    // further. Too deep an entry is refused before it is touched, and the clean-up pass
+    // removes what registration created above it.
+    const struct {
+        const char* name;
+        std::u16string script;
+        HRESULT hr;
+    } cases[] = {
+        {"a value in a deepest key", nested(512, u" Val v = s x"), S_OK},
+        {"a key one deeper", nested(513), DISP_E_EXCEPTION},
+        {"a key one deeper, to delete", nested(512, u" Delete K"), DISP_E_EXCEPTION},
+        {"a key one deeper after a value", nested(512, u" Val v = s x K"), DISP_E_EXCEPTION},
+        {"a value in a block after a value", nested(512, u" Val v = s x { Val w = s y }"),
+         DISP_E_EXCEPTION},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Register(c.script), c.hr);
+        if (c.hr == S_OK) {
+            EXPECT_TRUE(KeyExists(deepest));
+            EXPECT_TRUE(Value(deepest, u"v").has_value());
+            EXPECT_EQ(Unregister(c.script), S_OK);
+        }
+        EXPECT_FALSE(KeyExists(u"K")) << "the registry is as it was";
+    }
 
-    EXPECT_EQ(Register(nested(513)), DISP_E_EXCEPTION);
-    EXPECT_TRUE(KeyExists(deepest));
-    EXPECT_FALSE(KeyExists(deepest + u"\\K"));
+    ASSERT_EQ(Register(nested(512)), S_OK);
     EXPECT_EQ(Unregister(nested(513)), DISP_E_EXCEPTION);
-    EXPECT_TRUE(KeyExists(deepest)) << "nothing is deleted before the refusal";
+    EXPECT_TRUE(KeyExists(deepest)) << "unregistration deletes nothing before the refusal";
     // Below a missing key the text is only read, in recovery mode, where errors are let
     // pass: too deep a nesting fails all the same, and no depth of text exhausts the stack.
-    EXPECT_EQ(Unregister(nested(100000, u"Missing")), DISP_E_EXCEPTION);
+    EXPECT_EQ(Unregister(nested(100000, u"", u"Missing")), DISP_E_EXCEPTION);
     EXPECT_EQ(Register(u"HKCU { Delete Gone" + nested(100000).substr(6) + u" }"), DISP_E_EXCEPTION);
 }
 
