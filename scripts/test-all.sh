@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the Windows product build and its checks (the
-# executable, the package), then the comparison of the package with /Service and the host suite (which also reads the Windows executable's resources back), bounded fuzzing,
-# then the host suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
+# executable, the package), then the host build, the comparison of the package with /Service
+# and the host suite (which also reads the Windows executable's resources back), bounded
+# fuzzing, then the host suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
 # Usage (as root on Debian): scripts/test-all.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
