@@ -23,13 +23,10 @@ from pathlib import Path
 SERVICE = "pellardservice"
 PROGRAM_FILES = "C:\\Program Files\\"
 
-# Keys the package writes that /Service must write as well, once the switch registers the
-# event source. Until it does, their values are accepted as missing on the switch's side
-# only; whatever the switch writes under them is compared like everything else, and the
-# integrator empties this list when the switch writes them.
-SWITCH_WRITES_LATER = [
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE,
-]
+# Keys the package writes that /Service does not write yet: their values are accepted as
+# missing on the switch's side only; whatever the switch writes under them is compared like
+# everything else. Empty: /Service writes the event source as the package does.
+SWITCH_WRITES_LATER = []
 
 MSI_ROOTS = {
     # HKCR in a per-machine package is the machine's classes, as the switch writes them.
