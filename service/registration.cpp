@@ -53,8 +53,11 @@ HRESULT FindMessageFile(WCHAR (&szPath)[MAX_PATH]) {
     DWORD cchFolder = cch;
     while (cchFolder > 0 && szPath[cchFolder - 1] != TEXT('\\'))
         --cchFolder;
-    if (wcscpy_s(szPath + cchFolder, MAX_PATH - cchFolder, kMessageFileName) != 0)
+    // Measured first: the secure copy treats a buffer too small as an invalid parameter.
+    const DWORD cchName = sizeof kMessageFileName / sizeof kMessageFileName[0];
+    if (cchFolder + cchName > MAX_PATH)
         return S_FALSE;
+    CheckCrtError(wcscpy_s(szPath + cchFolder, MAX_PATH - cchFolder, kMessageFileName));
     DWORD dwAttributes = GetFileAttributesW(szPath);
     if (dwAttributes == INVALID_FILE_ATTRIBUTES) {
         DWORD dwError = GetLastError();

@@ -256,11 +256,16 @@ TEST_F(RegistrationTest, TheEventSourceNamesTheMessageFileBesideTheProgramWhileT
     const std::string installed = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
     const std::string bare = RootPath("drive_c/bare/tollivar.exe");
     const std::string folder = RootPath("drive_c/folder/tollivar.exe");
-    for (const std::string& exe : {installed, bare, folder}) {
+    // "C:\\" + folder + "\\tollivarmsg.dll": 259 characters, the most a path holds, and 260.
+    const std::string longest(240, 'l'), tooLong(241, 't');
+    const std::string fits = RootPath("drive_c/" + longest + "/tollivar.exe");
+    const std::string cut = RootPath("drive_c/" + tooLong + "/tollivar.exe");
+    for (const std::string& exe : {installed, bare, folder, fits, cut}) {
         fs::create_directories(fs::path(exe).parent_path());
         fs::copy_file(TOLLIVAR_EXE, exe);
+        if (exe != bare && exe != folder)
+            fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
     }
-    fs::copy_file(TOLLIVARMSG_DLL, RootPath("drive_c/Program Files/tollivar/tollivarmsg.dll"));
     fs::create_directories(RootPath("drive_c/folder/tollivarmsg.dll")); // a folder is no file
     const std::u16string file = u"C:\\Program Files\\tollivar\\tollivarmsg.dll";
     const struct {
@@ -279,6 +284,8 @@ TEST_F(RegistrationTest, TheEventSourceNamesTheMessageFileBesideTheProgramWhileT
         {&installed, "/RegServerPerUser", std::nullopt},
         {&installed, "/Service", file},
         {&installed, "/UnregServerPerUser", std::nullopt},
+        {&fits, "/Service", u"C:\\" + hostwin::FromUtf8(longest) + u"\\tollivarmsg.dll"},
+        {&cut, "/Service", std::nullopt},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(*step.program + " " + step.word);
