@@ -68,8 +68,11 @@ HRESULT FindMessageFile(WCHAR (&szPath)[MAX_PATH]) {
     return (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ? S_FALSE : S_OK;
 }
 
-// Removes the service's event source key; a key that is not there is no failure.
+// Removes the service's event source key; a key that is not there is no failure. Without a
+// service name there is no source: the log's own key and its other sources stay untouched.
 HRESULT RemoveEventSource(LPCWSTR pszServiceName) {
+    if (*pszServiceName == 0)
+        return S_OK;
     CRegKey parent;
     LONG lRes = parent.OpenKey(HKEY_LOCAL_MACHINE, kEventSourceParent, KEY_READ | KEY_WRITE);
     if (lRes == ERROR_SUCCESS)
@@ -81,6 +84,8 @@ HRESULT RemoveEventSource(LPCWSTR pszServiceName) {
 // shows the entries' texts; without that file the source is removed instead. Nothing is
 // changed when the file's presence cannot be told.
 HRESULT WriteEventSource(LPCWSTR pszServiceName) {
+    if (*pszServiceName == 0)
+        return S_OK;
     WCHAR szMessageFile[MAX_PATH] = {};
     HRESULT hr = FindMessageFile(szMessageFile);
     if (hr != S_OK)

@@ -325,6 +325,20 @@ TEST_F(RegistrationTest, TheEventSourcesFailureCountsOnlyWhenNothingBeforeItFail
     EXPECT_EQ(LocalService(), u"(none)");
     EXPECT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, kEventLog, false));
     EXPECT_EQ(MessageFile(), u"C:\\old\\tollivarmsg.dll");
+
+    // Without its name (the string could not be loaded) the program names no source: the log's
+    // own key gets no value and its sources, this one included, stay.
+    ASSERT_EQ(
+        Run(REG_EXE, {"add", "HKLM\\" + hostwin::ToUtf8(kEventLog) + "\\other", "/f"}).exitStatus,
+        0);
+    const std::map<std::string, std::string> nameless = {{"HOSTWIN_FAULTS", "LoadStringW@1=1814"}};
+    ASSERT_EQ(Tollivar({"/Service"}), 0u);
+    EXPECT_EQ(Tollivar({"/UnregServer"}, nameless), 0u);
+    EXPECT_EQ(Tollivar({"/Service"}, nameless), static_cast<DWORD>(E_FAIL));
+    EXPECT_EQ(Reg({"query", "HKLM\\" + hostwin::ToUtf8(kEventLog)}),
+              "\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"
+              "\\other\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+              "Application\\pellardservice\n");
 }
 
 } // namespace
