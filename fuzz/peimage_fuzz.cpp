@@ -3,13 +3,18 @@
 //
 // A table that was read must hold only data inside the input, and every entry must be found
 // again by its own type, name and language. Type libraries among the resources are read too,
-// as LoadTypeLib does with a module. Any crash or sanitizer report is a finding.
+// as LoadTypeLib does with a module, and message tables as FormatMessageW reads them: the
+// first and last id of each block, with the texts' inserts and escapes applied. Any crash or
+// sanitizer report is a finding.
+#include "image/messagetable.h"
 #include "image/peimage.h"
 #include "image/typelibimage.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -18,8 +23,30 @@ void Fail(const char* what) {
     std::abort();
 }
 
+void ReadMessages(const BYTE* data, size_t size) {
+    static const char16_t kInsert[] = u"insert";
+    static DWORD_PTR s_arguments[99];
+    for (DWORD_PTR& argument : s_arguments)
+        argument = reinterpret_cast<DWORD_PTR>(kInsert);
+    std::vector<DWORD> ids = {0, 1};
+    for (size_t block = 4; block + 8 <= size && ids.size() < 64; block += 12)
+        for (size_t field : {block, block + 4}) {
+            DWORD id;
+            std::memcpy(&id, data + field, sizeof id);
+            ids.push_back(id);
+        }
+    for (DWORD id : ids) {
+        std::u16string text, out;
+        if (hostwin::FindMessageText(data, size, id, &text) != ERROR_SUCCESS)
+            continue;
+        (void)hostwin::ApplyMessageInserts(text, true, nullptr, &out);
+        (void)hostwin::ApplyMessageInserts(text, false, s_arguments, &out);
+    }
+}
+
 void CheckTable(const hostwin::ResourceTable& table, const uint8_t* data, size_t size) {
     const hostwin::ResourceId typeLibrary = hostwin::ResourceId::Name(u"TYPELIB");
+    const hostwin::ResourceId messageTable = hostwin::ResourceId::Number(11);
     for (const hostwin::ResourceEntry& entry : table.Entries()) {
         // Data lies inside the input, compared as addresses so that nothing is read first.
         const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
@@ -42,6 +69,8 @@ void CheckTable(const hostwin::ResourceTable& table, const uint8_t* data, size_t
             hostwin::TypeLibraryImage library;
             (void)hostwin::ReadTypeLibraryImage(entry.data, entry.size, &library);
         }
+        if (entry.type == messageTable)
+            ReadMessages(entry.data, entry.size);
     }
 }
 

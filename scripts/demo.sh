@@ -2,14 +2,16 @@
 # Builds the host programs and runs tollivar's main job on a fresh temporary machine: the
 # service installed with tollivar.exe /Service, stale agents ended at the start, a killed agent
 # relaunched by the watchdog, every agent ended at the stop, the service removed with
-# tollivar.exe /UnregServer. Usage (as root on Debian):
+# tollivar.exe /UnregServer, and the service's event log entries read with wevtutil, through
+# the message file while the event source is registered and without it after the removal.
+# Usage (as root on Debian):
 # scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset host >/dev/null
-cmake --build build/host -j2 --target tollivar pellard tasklist taskkill reg sc
+cmake --build build/host -j2 --target tollivar tollivarmsg pellard tasklist taskkill reg sc wevtutil
 
 bin="$PWD/build/host/bin"
 export HOSTWIN_ROOT
@@ -48,11 +50,12 @@ step "Machine root $HOSTWIN_ROOT; the agent goes to C:\\pellard\\bin\\pellard.ex
 mkdir -p "$HOSTWIN_ROOT/drive_c/pellard/bin"
 cp "$bin/pellard.exe" "$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.exe"
 
-step "tollivar.exe /Service: the service entry, the AppID entry that marks it, the type library"
+step "tollivar.exe /Service: service entry, AppID mark, event source and its message file, type library"
 HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" /Service
 "$bin/sc.exe" qc pellardservice
 "$bin/sc.exe" qdescription pellardservice
 "$bin/reg.exe" query 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}'
+"$bin/reg.exe" query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\pellardservice'
 
 step "tollivar.exe started from a shell cannot connect to the service control manager"
 HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" || true
@@ -83,14 +86,17 @@ await_agents 0
 "$bin/sc.exe" query pellardservice
 "$bin/tasklist.exe"
 
-step "The event log"
-cat "$HOSTWIN_ROOT/eventlog/Application.jsonl"
+step "The event log read with wevtutil: each entry's text through the registered message file"
+"$bin/wevtutil.exe" qe Application /f:text
 
 step "Agent heartbeat log"
 tail -n 3 "$HOSTWIN_ROOT/drive_c/pellard/bin/pellard.log"
 
-step "tollivar.exe /UnregServer: no service, the AppID key without its mark, no type library"
+step "tollivar.exe /UnregServer: no service, the AppID key without its mark, no event source, no type library"
 HOSTWIN_SHOW_EXIT_CODE=1 "$bin/tollivar.exe" /UnregServer
 "$bin/sc.exe" query pellardservice || true
 "$bin/reg.exe" query 'HKCR\AppID\{5c0d7a21-4b9e-4f3a-9d62-1e8b7c3f0a54}'
 "$bin/reg.exe" query 'HKCR\TypeLib' /s
+
+step "wevtutil again: the event source went with the service, so the platform's text and the string"
+"$bin/wevtutil.exe" qe Application /f:text /rd:true /c:1

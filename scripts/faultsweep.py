@@ -52,6 +52,8 @@ ERRORS = {
     "GetModuleHandleW": 126, "GetProcAddress": 127, "LoadLibraryExW": 8,
     "GetModuleFileNameW": 8, "FindResourceW": 1814, "FindResourceExW": 1814,
     "LoadResource": 8, "LockResource": 8, "SizeofResource": 1812, "LoadStringW": 1814,
+    # files: a folder on the way that may not be read
+    "GetFileAttributesW": 5,
     # event log and user interface
     "RegisterEventSourceW": 5, "ReportEventW": 1502, "MessageBoxW": 8, "UnregisterClassW": 1411,
     # strings

@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-i686-win32 mingw-w64-tools binutils-mingw-w64-i686
     libgtest-dev libgmock-dev libsqlite3-dev nlohmann-json3-dev libutfcpp-dev
     clang-14 libclang-rt-14-dev libbenchmark-dev
+    wixl msitools faketime
     python3
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds both targets and runs every test: the Windows product build and its checks, then the
-# host suite (which also reads the Windows executable's resources back), bounded fuzzing,
-# then the host suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
+# Builds both targets and runs every test: the Windows product build and its checks (the
+# executable, the package), then the host build, the comparison of the package with /Service
+# and the host suite (which also reads the Windows executable's resources back), bounded
+# fuzzing, then the host suite again under AddressSanitizer+UBSan and under ThreadSanitizer.
 # Usage (as root on Debian): scripts/test-all.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,10 +17,13 @@ step "Windows product (i686 MinGW-w64)"
 cmake --preset windows >/dev/null
 cmake --build build/windows -j "$jobs"
 JOBS="$jobs" scripts/check-windows-exe.sh build/windows
+scripts/check-msi.sh build/windows
 
 step "Host build and tests"
 cmake --preset host -DTOLLIVAR_WINDOWS_EXE="$PWD/build/windows/bin/tollivar.exe" >/dev/null
 cmake --build build/host -j "$jobs"
+# What tollivar.exe /Service writes on the host and what the package writes must agree.
+scripts/check-install-routes.py build/host build/windows
 # A test that fails is run once more and reported either way: the end-to-end tests start real
 # processes and can meet a loaded machine; a second failure fails the run.
 ctest --preset host -j "$jobs" --repeat until-pass:2

@@ -17,8 +17,13 @@ public:
     // The framework's AppID registration; then, as a service, the installed entry is made to
     // start automatically, ignore start errors and carry its description. Only failures to
     // open the manager or the service count from that second step, and a failed AppID step
-    // still wins.
+    // still wins. Last, the event source follows the service entry: as a service it names the
+    // message file beside the executable (removed when there is none), otherwise it is
+    // removed; it is done whatever came before, and its failure counts only when nothing
+    // before failed.
     HRESULT ConfigureServiceEntry(bool bService);
+    // The framework's AppID unregistration, then the event source removed as above.
+    HRESULT UnregisterAppIdEntry();
 
     // No process-wide security setup: COM's default security applies.
     HRESULT SetUpSecurity() { return S_OK; }

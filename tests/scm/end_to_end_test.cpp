@@ -356,4 +356,42 @@ TEST_F(EndToEndTest, TheCommandShowsTheConfigurationAsWritten) {
     EXPECT_EQ(start.exitStatus, 1075 & 0xFF) << start.out;
 }
 
+// The service's entries as people read them: through the message file installed beside it
+// while its event source is registered, with the platform's text once it is not.
+TEST_F(EndToEndTest, WevtutilShowsTheServicesEntriesThroughItsMessageFileWhileItIsRegistered) {
+    scm_support::InstallAgent(Root());
+    const std::string exe = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
+    fs::create_directories(fs::path(exe).parent_path());
+    fs::copy_file(TOLLIVAR_EXE, exe);
+    fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
+    ASSERT_EQ(Run(exe.c_str(), {"/Service"}).exitStatus, 0);
+    ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
+
+    const std::string entry = "Event[0]:\n  Log Name: Application\n  Source: pellardservice\n";
+    const std::string fields = "  Event ID: 0\n  Task: N/A\n  Level: Information\n";
+    ProgramResult registered = Run(WEVTUTIL_EXE, {"qe", "Application", "/f:text"});
+    EXPECT_EQ(registered.exitStatus, 0) << registered.err;
+    EXPECT_EQ(registered.out.rfind(entry, 0), 0u) << registered.out;
+    EXPECT_NE(registered.out.find(fields), std::string::npos) << registered.out;
+    EXPECT_EQ(registered.out.substr(registered.out.find("  Description: ")),
+              "  Description: \nService stopped\n\n");
+
+    ASSERT_EQ(Run(exe.c_str(), {"/UnregServer"}).exitStatus, 0);
+    ProgramResult unregistered =
+        Run(WEVTUTIL_EXE, {"qe", "Application", "/f:text", "/rd:true", "/c:1"});
+    EXPECT_EQ(unregistered.exitStatus, 0) << unregistered.err;
+    EXPECT_EQ(unregistered.out.rfind(entry, 0), 0u) << unregistered.out;
+    EXPECT_EQ(unregistered.out.substr(unregistered.out.find("  Description: ")),
+              "  Description: \nThe description for Event ID 0 from source pellardservice cannot "
+              "be found. Either the component that raises this event is not installed on your "
+              "local computer or the installation is corrupted. You can install or repair the "
+              "component on the local computer.\n\nIf the event originated on another computer, "
+              "the display information had to be saved with the event.\n\nThe following "
+              "information was included with the event: \n\nService stopped\n\n");
+}
+
 } // namespace

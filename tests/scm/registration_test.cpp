@@ -212,4 +212,119 @@ TEST_F(RegistrationTest, AFolderNamedLikeTheSwitchInstallsTheService) {
     EXPECT_FALSE(ServiceExists());
 }
 
+const std::u16string kEventLog = u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+const std::u16string kEventSource = kEventLog + u"\\pellardservice";
+
+// The source's message file as registered, with its type checked; nothing without the key.
+std::optional<std::u16string> MessageFile() {
+    hostwin::UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSource.c_str(), 0, KEY_READ, key.put()) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    std::optional<testing_support::StoredValue> file =
+        testing_support::ReadStoredValue(key.get(), u"EventMessageFile");
+    std::optional<testing_support::StoredValue> types =
+        testing_support::ReadStoredValue(key.get(), u"TypesSupported");
+    if (!file || !types)
+        return u"(incomplete)";
+    EXPECT_EQ(file->type, static_cast<DWORD>(REG_SZ)) << "the package writes no expandable text";
+    EXPECT_EQ(types->type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(types->data, std::vector<BYTE>({7, 0, 0, 0}));
+    std::optional<std::u16string> text =
+        hostwin::DecodeUtf16Le(file->data.data(), file->data.size());
+    EXPECT_TRUE(text && !text->empty() && text->back() == u'\0') << "written with its final NUL";
+    return text ? text->substr(0, text->size() - 1) : u"(not text)";
+}
+
+// The event source follows the service entry: the "Service" switch names the message file
+// beside the program when there is one, and every switch removes it with the service entry.
+TEST_F(RegistrationTest, TheEventSourceNamesTheMessageFileBesideTheProgramWhileTheServiceIsThere) {
+    const std::string installed = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
+    const std::string bare = RootPath("drive_c/bare/tollivar.exe");
+    const std::string folder = RootPath("drive_c/folder/tollivar.exe");
+    // "C:\\" + folder + "\\tollivarmsg.dll": 259 characters, the most a path holds, and 260.
+    const std::string longest(240, 'l'), tooLong(241, 't');
+    const std::string fits = RootPath("drive_c/" + longest + "/tollivar.exe");
+    const std::string cut = RootPath("drive_c/" + tooLong + "/tollivar.exe");
+    for (const std::string& exe : {installed, bare, folder, fits, cut}) {
+        fs::create_directories(fs::path(exe).parent_path());
+        fs::copy_file(TOLLIVAR_EXE, exe);
+        if (exe != bare && exe != folder)
+            fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
+    }
+    fs::create_directories(RootPath("drive_c/folder/tollivarmsg.dll")); // a folder is no file
+    const std::u16string file = u"C:\\Program Files\\tollivar\\tollivarmsg.dll";
+    const struct {
+        const std::string* program;
+        const char* word;
+        std::optional<std::u16string> messageFile;
+    } steps[] = {
+        {&installed, "/Service", file},
+        {&bare, "/Service", std::nullopt},
+        {&installed, "-service", file},
+        {&folder, "/Service", std::nullopt},
+        {&installed, "/Service", file},
+        {&installed, "/RegServer", std::nullopt},
+        {&installed, "/Service", file},
+        {&installed, "/UnregServer", std::nullopt},
+        {&installed, "/RegServerPerUser", std::nullopt},
+        {&installed, "/Service", file},
+        {&installed, "/UnregServerPerUser", std::nullopt},
+        {&fits, "/Service", u"C:\\" + hostwin::FromUtf8(longest) + u"\\tollivarmsg.dll"},
+        {&cut, "/Service", std::nullopt},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(*step.program + " " + step.word);
+        EXPECT_EQ(Tollivar({step.word}, {}, step.program->c_str()), 0u);
+        EXPECT_EQ(MessageFile(), step.messageFile);
+    }
+    EXPECT_TRUE(MessageBoxTexts().empty());
+}
+
+// The source's own failure is the switch's result only when nothing before it failed; a message
+// file whose presence cannot be told leaves the source as it was.
+TEST_F(RegistrationTest, TheEventSourcesFailureCountsOnlyWhenNothingBeforeItFailed) {
+    ASSERT_EQ(Tollivar({"/Service"}), 0u);
+    ASSERT_EQ(Run(REG_EXE, {"add", "HKLM\\" + hostwin::ToUtf8(kEventSource), "/v",
+                            "EventMessageFile", "/d", "C:\\old\\tollivarmsg.dll", "/f"})
+                  .exitStatus,
+              0);
+    EXPECT_EQ(Tollivar({"/Service"}, {{"HOSTWIN_FAULTS", "GetFileAttributesW@1=5"}}),
+              static_cast<DWORD>(E_ACCESSDENIED));
+    EXPECT_EQ(MessageFile(), u"C:\\old\\tollivarmsg.dll");
+    EXPECT_TRUE(ServiceExists()) << "the service entry is made before";
+
+    // The log's key may not be written. Without the AppID key unregistering fails first, and
+    // that is the result.
+    ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, kEventLog));
+    ASSERT_EQ(Run(REG_EXE, {"delete", kAppIdKey, "/f"}).exitStatus, 0);
+    EXPECT_EQ(Tollivar({"/UnregServer"}), static_cast<DWORD>(0x80070002));
+    EXPECT_FALSE(ServiceExists());
+    // Otherwise the source's failure is the result, the service entry made or removed all the
+    // same; like any failure of that step it ends the switch before the type library.
+    EXPECT_EQ(Tollivar({"/Service"}), static_cast<DWORD>(E_ACCESSDENIED));
+    EXPECT_TRUE(ServiceExists());
+    EXPECT_EQ(LocalService(), u"pellardservice");
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryPath));
+    EXPECT_EQ(Tollivar({"/RegServer"}), static_cast<DWORD>(E_ACCESSDENIED));
+    EXPECT_TRUE(AwaitCondition([&] { return !ServiceExists(); }));
+    EXPECT_EQ(LocalService(), u"(none)");
+    EXPECT_TRUE(hostwin::MarkKeyReadOnly(HKEY_LOCAL_MACHINE, kEventLog, false));
+    EXPECT_EQ(MessageFile(), u"C:\\old\\tollivarmsg.dll");
+
+    // Without its name (the string could not be loaded) the program names no source: the log's
+    // own key gets no value and its sources, this one included, stay.
+    ASSERT_EQ(
+        Run(REG_EXE, {"add", "HKLM\\" + hostwin::ToUtf8(kEventLog) + "\\other", "/f"}).exitStatus,
+        0);
+    const std::map<std::string, std::string> nameless = {{"HOSTWIN_FAULTS", "LoadStringW@1=1814"}};
+    ASSERT_EQ(Tollivar({"/Service"}), 0u);
+    EXPECT_EQ(Tollivar({"/UnregServer"}, nameless), 0u);
+    EXPECT_EQ(Tollivar({"/Service"}, nameless), static_cast<DWORD>(E_FAIL));
+    EXPECT_EQ(Reg({"query", "HKLM\\" + hostwin::ToUtf8(kEventLog)}),
+              "\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"
+              "\\other\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+              "Application\\pellardservice\n");
+}
+
 } // namespace

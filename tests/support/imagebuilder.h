@@ -183,4 +183,31 @@ inline std::string BuildElf(const std::string& res, bool is64) {
     return file;
 }
 
+// A message table (RT_MESSAGETABLE): blocks of consecutive ids, each entry its flags (0 ANSI,
+// 1 UTF-16LE, 2 UTF-8) and its encoded text, written NUL-ended and padded to 4 bytes as the
+// message compiler writes them.
+struct MessageBlock {
+    DWORD low;
+    std::vector<std::pair<WORD, std::string>> entries;
+};
+inline std::string BuildMessageTable(const std::vector<MessageBlock>& blocks) {
+    std::string s;
+    Put<DWORD>(s, 0, blocks.size());
+    s.resize(4 + 12 * blocks.size());
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        Put<DWORD>(s, 4 + 12 * b, blocks[b].low);
+        Put<DWORD>(s, 8 + 12 * b, blocks[b].low + blocks[b].entries.size() - 1);
+        Put<DWORD>(s, 12 + 12 * b, s.size());
+        for (const auto& [flags, text] : blocks[b].entries) {
+            std::string entry(4, '\0');
+            entry += text + std::string(flags == 1 ? 2 : 1, '\0');
+            Align(entry, 4);
+            Put<WORD>(entry, 0, entry.size());
+            Put<WORD>(entry, 2, flags);
+            s += entry;
+        }
+    }
+    return s;
+}
+
 } // namespace image_builder

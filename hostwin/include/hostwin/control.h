@@ -159,6 +159,11 @@ std::vector<SERVICE_STATUS> InProcessStatusReports();
 // Called after each accepted status report of this process, on the reporting thread.
 void SetStatusReportObserver(std::function<void(const SERVICE_STATUS&)> observer);
 
+// Event log: the file of the machine's log named `logName` ("Application" or "System", in any
+// letter case) with the log's own spelling of its name, or false for a log the machine does
+// not have. The file may not exist yet: a log nobody wrote to is empty.
+bool FindEventLog(const std::u16string& logName, std::u16string* name, std::string* file);
+
 // Makes GetModuleHandleW find a module of this name (say, "Mscoree.dll") as if it were loaded.
 // HOSTWIN_LOADED_MODULES="a.dll,b.dll" does the same from the environment.
 void PretendModuleLoaded(const std::u16string& moduleName, bool loaded = true);

@@ -216,6 +216,26 @@ bool IsExecutableModule(HMODULE module) {
     return !module || module == ExecutableModule();
 }
 
+DWORD CopyModuleResource(HMODULE module, const ResourceId& type, const ResourceId& name,
+                         WORD language, std::vector<BYTE>* bytes) {
+    std::shared_ptr<DataFileModule> keep;
+    const ResourceTable* resources = nullptr;
+    if (IsExecutableModule(module))
+        resources = &ExecutableResources();
+    else if (FindSystemModule(module))
+        resources = &NoResources();
+    else if ((keep = LookupHandleAs<DataFileModule>(module, HandleKind::Module)))
+        resources = &keep->Resources();
+    else
+        return ERROR_INVALID_HANDLE;
+    DWORD error = ERROR_SUCCESS;
+    const ResourceEntry* entry = resources->Find(type, name, language, &error);
+    if (!entry)
+        return error;
+    bytes->assign(entry->data, entry->data + entry->size);
+    return ERROR_SUCCESS;
+}
+
 void PretendModuleLoaded(const std::u16string& moduleName, bool loaded) {
     PretendModules& modules = Pretended();
     std::lock_guard<std::mutex> guard(modules.lock);

@@ -92,6 +92,16 @@ DWORD AppendEvent(EventLogName log, const std::string& source, WORD type, WORD c
                           record);
 }
 
+bool FindEventLog(const std::u16string& logName, std::u16string* name, std::string* file) {
+    for (const char16_t* known : {u"Application", u"System"})
+        if (SameNameIgnoringCase(logName, known)) {
+            *name = known;
+            *file = *name == u"System" ? layout::SystemEventLog() : layout::ApplicationEventLog();
+            return true;
+        }
+    return false;
+}
+
 } // namespace hostwin
 
 using namespace hostwin;

@@ -1,5 +1,7 @@
 // The wide formatter of the C runtime, as the Windows runtime renders it: %s and %c take the
 // function's own width (wide), h/l pick narrow/wide, 'l' integers are 32-bit as on Windows.
+#include "text/format.h"
+
 #include "base/core.h"
 
 #include <tchar.h>
@@ -85,7 +87,6 @@ bool ReadCount(const WCHAR*& p, int* value) {
 
 } // namespace
 
-// Formats into `out`; false on a malformed or unsupported specification.
 bool FormatWide(std::u16string& out, const WCHAR* format, va_list args) {
     if (format == NULL)
         return false;
