@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libsqlite3-dev nlohmann-json3-dev libutfcpp-dev
     clang-14 libclang-rt-14-dev libbenchmark-dev
     python3
+    ccache mold
 )
 
 missing=()
