@@ -10,6 +10,7 @@ packages=(
     clang-14 libclang-rt-14-dev libbenchmark-dev
     wixl msitools faketime
     python3
+    ccache mold
 )
 
 missing=()
