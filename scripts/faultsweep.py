@@ -54,6 +54,7 @@ ERRORS = {
     "LoadResource": 8, "LockResource": 8, "SizeofResource": 1812, "LoadStringW": 1814,
     # event log and user interface
     "RegisterEventSourceW": 5, "ReportEventW": 1502, "MessageBoxW": 8, "UnregisterClassW": 1411,
+    "GetProcessWindowStation": 5, "GetUserObjectInformationW": 5,
     # strings
     "MultiByteToWideChar": 1113, "WideCharToMultiByte": 1113,
     # COM, BSTRs and type libraries (HRESULTs)
@@ -84,6 +85,8 @@ NOT_SWEPT = {
     "TranslateMessage": "has no failure: it says whether it translated",
     "DispatchMessageW": "has no failure: it returns the window procedure's result",
     "CoRevokeClassObject": "fails only for a cookie that was not registered",
+    "SetUserObjectInformationW": "its failure is ignored: systems without the setting refuse it",
+    "SnapshotWalkEnd": "hostwin's own internal point, not a platform call",
     "poll": "hostwin's own internal point, not a platform call",
     "Faults": "hostwin's own internal point, not a platform call",
 }
