@@ -46,17 +46,22 @@ bool CanShowBox() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-// One line "caption: text" on standard error, in the process's code page.
+// One line "caption: text" on standard error, in the process's code page. Plain writes: the
+// formatted ones would link a second printf into the product. Standard error is unbuffered.
 void WriteToStandardError(LPCWSTR pszCaption, LPCWSTR pszText) {
-    char szCaption[kMessageCapacity];
-    char szText[kMessageCapacity];
-    if (WideCharToMultiByte(CP_ACP, 0, pszCaption, -1, szCaption, sizeof(szCaption), NULL, NULL) ==
-        0)
-        szCaption[0] = 0;
-    if (WideCharToMultiByte(CP_ACP, 0, pszText, -1, szText, sizeof(szText), NULL, NULL) == 0)
-        szText[0] = 0;
-    fprintf(stderr, "%s: %s\n", szCaption, szText);
-    fflush(stderr);
+    char szLine[2 * kMessageCapacity + 2];
+    int nCaption =
+        WideCharToMultiByte(CP_ACP, 0, pszCaption, -1, szLine, kMessageCapacity, NULL, NULL);
+    if (nCaption == 0)
+        return;
+    szLine[nCaption - 1] = ':';
+    szLine[nCaption] = ' ';
+    int nText = WideCharToMultiByte(CP_ACP, 0, pszText, -1, szLine + nCaption + 1, kMessageCapacity,
+                                    NULL, NULL);
+    if (nText == 0)
+        return;
+    szLine[nCaption + nText] = '\n';
+    fwrite(szLine, 1, static_cast<size_t>(nCaption + nText + 1), stderr);
 }
 
 // Where nobody can answer a box, its text goes to the Application log as a warning under the
