@@ -56,6 +56,7 @@ ERRORS = {
     "GetFileAttributesW": 5,
     # event log and user interface
     "RegisterEventSourceW": 5, "ReportEventW": 1502, "MessageBoxW": 8, "UnregisterClassW": 1411,
+    "GetProcessWindowStation": 5, "GetUserObjectInformationW": 5,
     # strings
     "MultiByteToWideChar": 1113, "WideCharToMultiByte": 1113,
     # COM, BSTRs and type libraries (HRESULTs)
@@ -86,6 +87,8 @@ NOT_SWEPT = {
     "TranslateMessage": "has no failure: it says whether it translated",
     "DispatchMessageW": "has no failure: it returns the window procedure's result",
     "CoRevokeClassObject": "fails only for a cookie that was not registered",
+    "SetUserObjectInformationW": "its failure is ignored: systems without the setting refuse it",
+    "SnapshotWalkEnd": "hostwin's own internal point, not a platform call",
     "poll": "hostwin's own internal point, not a platform call",
     "Faults": "hostwin's own internal point, not a platform call",
 }

@@ -1,16 +1,20 @@
 #include "processguard.h"
 
 #include "errors.h"
+#include "resource.h"
 
 #include <tchar.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 
-// Structured exceptions have no frame handler here: the process ends with the exception code.
-LONG WINAPI EndProcessWithExceptionCode(EXCEPTION_POINTERS*) {
-    return EXCEPTION_EXECUTE_HANDLER;
+// Structured exceptions have no frame handler here. Handling one in the filter would end the
+// process without a report; searching on lets the system record the crash (a local dump when
+// configured, event 1000 in the Application log) and end the process with its code.
+LONG WINAPI PassToCrashReporting(EXCEPTION_POINTERS*) {
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 namespace {
@@ -19,6 +23,41 @@ namespace {
     TerminateProcess(GetCurrentProcess(), kTerminateExitCode);
     // Only reached when the process could not end itself that way.
     ExitProcess(kTerminateExitCode);
+}
+
+// The crash line as an error event under the service's name, read from this program's own
+// string table: the module object may not be built yet, or may be half torn down.
+void ReportCrashEvent(LPCWSTR pszLine) noexcept {
+    WCHAR szSource[256];
+    if (LoadStringW(GetModuleHandleW(NULL), IDS_SERVICENAME, szSource, 256) == 0)
+        return;
+    HANDLE hEventSource = RegisterEventSourceW(NULL, szSource);
+    if (hEventSource == NULL)
+        return;
+    LPCWSTR lpszStrings[1] = {pszLine};
+    ReportEventW(hEventSource, EVENTLOG_ERROR_TYPE, 0, 0, NULL, 1, 0, lpszStrings, NULL);
+    DeregisterEventSource(hEventSource);
+}
+
+// Left alone, the runtime DLL ends the process on a bad argument to a secure function; with
+// this handler the function returns its error code (EINVAL) to the caller.
+void __cdecl IgnoreInvalidParameter(const WCHAR*, const WCHAR*, const WCHAR*, unsigned int,
+                                    uintptr_t) {}
+
+typedef void(__cdecl* InvalidParameterHandler)(const WCHAR*, const WCHAR*, const WCHAR*,
+                                               unsigned int, uintptr_t);
+typedef InvalidParameterHandler(__cdecl* SetInvalidParameterHandler)(InvalidParameterHandler);
+
+// The static runtime's own _set_invalid_parameter_handler only stores a pointer that the
+// runtime DLL never reads, so the DLL's function is looked up and called.
+void InstallInvalidParameterHandler() {
+    HMODULE hCrt = GetModuleHandleW(TEXT("msvcrt.dll"));
+    if (hCrt == NULL)
+        return;
+    FARPROC pfn = GetProcAddress(hCrt, "_set_invalid_parameter_handler");
+    if (pfn != NULL)
+        reinterpret_cast<SetInvalidParameterHandler>(reinterpret_cast<void (*)()>(pfn))(
+            IgnoreInvalidParameter);
 }
 
 } // namespace
@@ -35,12 +74,15 @@ void EndProcessOnTerminate() noexcept {
                static_cast<unsigned>(HResultOfException(std::current_exception())),
                kTerminateExitCode);
     OutputDebugStringW(line);
+    line[lstrlenW(line) - 1] = 0; // the event holds the line without its end
+    ReportCrashEvent(line);
     EndProcess();
 }
 
 CProcessGuard::CProcessGuard() {
-    SetUnhandledExceptionFilter(EndProcessWithExceptionCode);
+    SetUnhandledExceptionFilter(PassToCrashReporting);
     std::set_terminate(EndProcessOnTerminate);
+    InstallInvalidParameterHandler();
 #ifdef _WIN32
     // A GUI process's C runtime shows abort() and its own fatal errors in a message box.
     _set_error_mode(_OUT_TO_STDERR);

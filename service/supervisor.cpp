@@ -14,6 +14,10 @@ const UINT kWatchdogPeriod = 30000;
 // between two times (ended processes take a moment to leave the process list).
 const int kStopKillRounds = 3;
 const DWORD kStopKillPause = 100;
+// How long a stop waits for a tick that is launching an agent (5 s in all): a launch takes a
+// moment, but a tick that never finishes must not hold the stop for ever.
+const int kLaunchWaitRounds = 500;
+const DWORD kLaunchWaitPause = 10;
 
 // Agents running on the machine, or -1 when the process list cannot be read.
 int CountAgents() {
@@ -49,10 +53,11 @@ HRESULT CtollivarModule::BeforeLoop(int nShowCmd) {
 void CtollivarModule::HandleStop() {
     ReportStatus(SERVICE_STOP_PENDING);
     // A tick that counted no agent may be launching one right now. From here on no tick
-    // launches; one that already decided to is waited for, so its agent is ended below.
+    // launches; one that already decided to is waited for, so its agent is ended below. One
+    // that outlasts the wait ends its agent itself.
     InterlockedExchange(&m_stopRequested, 1);
-    while (IsSet(&m_tickLaunching))
-        Sleep(0);
+    for (int round = 0; IsSet(&m_tickLaunching) && round < kLaunchWaitRounds; ++round)
+        Sleep(kLaunchWaitPause);
     // One failed call (the snapshot, an open, a termination) must not leave an agent running
     // once the service has stopped: nothing would end it until the next start.
     for (int round = 1;; ++round) {
@@ -67,9 +72,14 @@ void CtollivarModule::HandleStop() {
 void CtollivarModule::Tick() {
     if (CountAgents() != 0)
         return;
+    // Between the count and the flag a stop may begin: it is seen below, after the flag.
     InterlockedExchange(&m_tickLaunching, 1);
-    if (!IsSet(&m_stopRequested))
+    if (!IsSet(&m_stopRequested)) {
         StartAgent();
+        // A stop that gave up waiting for this launch has ended the agents already.
+        if (IsSet(&m_stopRequested))
+            KillAgents();
+    }
     InterlockedExchange(&m_tickLaunching, 0);
 }
 

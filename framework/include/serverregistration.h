@@ -54,7 +54,12 @@ HRESULT CServiceModuleT<T, nServiceNameID>::RegisterAppIdEntry(bool bService) {
     hr = WriteAppIdEntry(T::GetAppIdText(), bService ? m_serviceName : NULL);
     if (FAILED(hr) || !bService)
         return hr;
-    return InstallService() ? S_OK : E_FAIL;
+    if (InstallService())
+        return S_OK;
+    // An old entry that outlived the wait for its service to stop has no box: its code tells.
+    return GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE
+               ? HRESULT_FROM_WIN32(ERROR_SERVICE_MARKED_FOR_DELETE)
+               : E_FAIL;
 }
 
 // The service entry goes first, also when the AppID key then turns out to be missing.

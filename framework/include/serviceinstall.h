@@ -1,7 +1,9 @@
 // The service's entry in the service control manager: created, found and removed on the
 // registration switches, on the main thread of a process a person started. Failures are shown
 // in message boxes captioned with the service name; the system's resources carry none of the
-// message ids, so the built-in texts are what is shown.
+// message ids, so the built-in texts are what is shown. Where the process's window station is
+// not visible nobody could answer a box: its text goes to the Application log as a warning
+// under the service's name and to standard error instead.
 #pragma once
 
 #include "servicemodule.h"
@@ -18,7 +20,10 @@ constexpr UINT IDS_SERVICE_STOP_FAILED = 55310;
 // TRUE when the manager, opened with full access, can open the service. A person without the
 // right to open it so is told FALSE, without a message.
 BOOL IsServiceEntryInstalled(LPCWSTR pszServiceName);
-// TRUE when the service exists afterwards; an existing entry is left as it is. A new entry
+// TRUE when the service exists afterwards; an existing entry is left as it is, unless it is
+// marked for deletion: then its service is asked to stop (again, once it accepts a stop) and the
+// entry waited for, 30 s at most, before it is made anew; one still there fails with the last
+// error ERROR_SERVICE_MARKED_FOR_DELETE and no message. A new entry
 // starts on demand, reports errors normally, runs the quoted path of this program with nothing
 // after it and depends on RPCSS. FALSE without a message when that path cannot be read or is
 // 260 characters or more.

@@ -181,6 +181,12 @@ public:
     void ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv) {
         (void)dwArgc;
         (void)lpszArgv;
+        // By default the platform swallows an exception in a timer callback and the loop goes
+        // on with the tick half done; it is to end the process where it can be seen instead.
+        // Older systems know no such setting, and nothing changes there.
+        BOOL fFalse = FALSE;
+        SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &fFalse,
+                                  sizeof(fFalse));
         m_serviceStatus.dwCurrentState = SERVICE_START_PENDING;
         m_loopThreadId = GetCurrentThreadId();
         // A thread gets its message queue only when it first asks for messages. The stop may

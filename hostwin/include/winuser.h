@@ -50,6 +50,23 @@ int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBu
 int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
 
+// The process's window station: visible (a person can answer a box) unless the host says
+// otherwise with HOSTWIN_WINDOW_STATION=invisible, as for a service without desktop access.
+DECLARE_HANDLE(HWINSTA);
+#define UOI_FLAGS 1
+#define UOI_TIMERPROC_EXCEPTION_SUPPRESSION 7
+#define WSF_VISIBLE 0x0001L
+struct USEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+};
+typedef USEROBJECTFLAGS* PUSEROBJECTFLAGS;
+HWINSTA WINAPI GetProcessWindowStation(void);
+BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                                      LPDWORD lpnLengthNeeded);
+BOOL WINAPI SetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength);
+
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOWDEFAULT 10

@@ -71,6 +71,15 @@ protected:
             count += line.find(text) != std::string::npos;
         return count;
     }
+    // The number of the `nth` line of the call log that holds `text`, or SIZE_MAX.
+    size_t LineWith(const std::string& text, size_t nth = 1) {
+        std::istringstream lines(testing_support::ReadFile(RootPath("calls.log")));
+        size_t number = 0;
+        for (std::string line; std::getline(lines, line); ++number)
+            if (line.find(text) != std::string::npos && --nth == 0)
+                return number;
+        return SIZE_MAX;
+    }
     // Launches by the service: the call is logged once it is no longer held.
     size_t Launches() { return CallsWith(" CreateProcessW(app="); }
     void KillAgent() {
@@ -88,19 +97,24 @@ protected:
     DWORD m_startError = ERROR_SUCCESS; // of the last StartServiceW
 };
 
-// A tick held inside its window while the stop runs: once after it decided to launch (the stop
-// waits for the launch and ends that agent), once before its count (the tick sees the stop
-// and launches nothing). Either way no agent outlives the stop.
+// A tick held inside its window while the stop runs: in its launch for far longer than the
+// stop waits for it (the stop ends without it, and the tick ends the agent it launched), between
+// its count and its launch flag (it sees the stop after the flag and launches nothing), and
+// before its count. Either way no agent outlives the stop.
 TEST_F(CallbackFaultsTest, AStopDuringATickLeavesNoAgent) {
     struct Case {
         const char* what;
-        const char* delay;    // holds the first tick after the agent is killed
-        const char* heldCall; // its line in the call log while it is held
-        size_t launches;      // by the service in all
+        const char* delay;     // holds the first tick after the agent is killed
+        const char* heldCall;  // its line in the call log while it is held
+        size_t launches;       // by the service in all
+        bool quitBeforeLaunch; // the stop's quit is posted while the launch is held
     } cases[] = {
-        {"held in the launch", "CreateProcessW@2=2000", " CreateProcessW(delayed", 2},
+        {"held in the launch", "CreateProcessW@2=3000", " CreateProcessW(delayed", 2, true},
+        {"held between the count and the launch flag",
+         "CreateToolhelp32Snapshot@2=1500,SnapshotWalkEnd@2=3000", " SnapshotWalkEnd(delayed", 1,
+         false},
         {"held before the count", "CreateToolhelp32Snapshot@2=3000",
-         " CreateToolhelp32Snapshot(delayed", 1},
+         " CreateToolhelp32Snapshot(delayed", 1, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -116,6 +130,10 @@ TEST_F(CallbackFaultsTest, AStopDuringATickLeavesNoAgent) {
         ASSERT_TRUE(AwaitState(SERVICE_STOPPED));
         EXPECT_EQ(Status().dwWin32ExitCode, 0u);
         EXPECT_EQ(Launches(), c.launches) << "the tick did not go on as planned";
+        if (c.quitBeforeLaunch) {
+            EXPECT_LT(LineWith(" PostThreadMessageW("), LineWith(" CreateProcessW(app=", 2))
+                << "the stop waited for a launch that outlasted its bound";
+        }
         EXPECT_TRUE(AwaitCondition([] { return AgentCount() == 0; }))
             << "an agent outlived the stop";
         EXPECT_EQ(scm_support::HandlesLeftOpen(RootPath("service-handles.txt")), "");

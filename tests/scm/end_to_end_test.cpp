@@ -144,6 +144,9 @@ TEST_F(EndToEndTest, TheServiceKeepsExactlyOneAgentAndEndsEveryAgentAtItsStop) {
     EXPECT_EQ(history[0].status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
     EXPECT_EQ(history[1].status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(Count("TerminateProcess("), 2u);
+    // Exceptions in timer callbacks are not to be swallowed, from the service's first step.
+    EXPECT_LT(First("SetUserObjectInformationW(timer exception suppression=0)"),
+              First("SetServiceStatus("));
     EXPECT_LT(First("TerminateProcess("), First("CreateProcessW("));
     EXPECT_LT(First("CreateProcessW("), First("SetServiceStatus(handle=0x5c5c0010 state=4"));
 

@@ -4,6 +4,7 @@
 #include "registry_values.h"
 #include "scm_support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -196,6 +197,118 @@ TEST_F(RegistrationTest, WithoutASwitchTheRegisteredCourseRuns) {
               static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(ServiceExists());
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibraryPath));
+}
+
+// A reinstall that meets the old service on its way down, or still starting (when it takes no
+// stop), waits for the marked entry to go and makes it anew; an entry still there after the
+// wait fails with its code and no box. Never 0 without the entry. The old service is held in
+// its state for 3 s; the wait is 30 s, which the time scale of the installing process makes
+// 0.3 s (the entry outlives it) or leaves whole (the entry goes within it).
+TEST_F(RegistrationTest, ServiceOverAServiceOnItsWayDownEndsWithTheEntryOrSaysWhy) {
+    struct Case {
+        const char* what;
+        const char* hold; // keeps the old service in its state for 3 s
+        bool stopFirst;   // stopped by hand before the reinstall
+        const char* state;
+        const char* timeScale; // of the installing process
+        DWORD exitCode;
+        std::vector<std::string> boxes;
+    } cases[] = {
+        {"stopping, short wait",
+         "tollivar.exe:RegisterEventSourceW@1=3000",
+         true,
+         "3  STOP_PENDING",
+         "0.01",
+         0x80070430,
+         {}},
+        {"stopping, full wait",
+         "tollivar.exe:RegisterEventSourceW@1=3000",
+         true,
+         "3  STOP_PENDING",
+         "1",
+         0,
+         {}},
+        {"starting, short wait",
+         "tollivar.exe:CreateProcessW@1=3000",
+         false,
+         "2  START_PENDING",
+         "0.01",
+         0x80070430,
+         {"Could not stop service"}},
+        {"starting, full wait",
+         "tollivar.exe:CreateProcessW@1=3000",
+         false,
+         "2  START_PENDING",
+         "1",
+         0,
+         {"Could not stop service"}},
+    };
+    scm_support::InstallAgent(Root());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(RootPath("messagebox.jsonl"));
+        ASSERT_EQ(Tollivar({"/Service"}), 0u);
+        ASSERT_EQ(Run(SC_EXE, {"start", "pellardservice"}, {{"HOSTWIN_DELAYS", c.hold}}).exitStatus,
+                  0);
+        if (c.stopFirst) {
+            ASSERT_TRUE(AwaitCondition([&] {
+                return Sc({"query", "pellardservice"}).find("4  RUNNING") != std::string::npos;
+            }));
+            ASSERT_EQ(Run(SC_EXE, {"stop", "pellardservice"}).exitStatus, 0);
+        }
+        std::string state = Sc({"query", "pellardservice"});
+        ASSERT_NE(state.find(c.state), std::string::npos) << state;
+
+        EXPECT_EQ(Tollivar({"/Service"}, {{"HOSTWIN_TIME_SCALE", c.timeScale}}), c.exitCode);
+        EXPECT_EQ(MessageBoxTexts(), c.boxes);
+        // Once the old service has ended (a failed install leaves one that was starting
+        // running, to be stopped by hand), the entry is there, the new one, or it is not and the
+        // exit code said so.
+        ASSERT_TRUE(AwaitCondition([&] {
+            if (Sc({"query", "pellardservice"}).find("4  RUNNING") != std::string::npos)
+                Run(SC_EXE, {"stop", "pellardservice"});
+            return scm_support::AgentCount(u"tollivar.exe") == 0;
+        }));
+        if (c.exitCode == 0) {
+            std::string config = Sc({"qc", "pellardservice"});
+            EXPECT_NE(config.find("START_TYPE         : 2   AUTO_START\n"), std::string::npos)
+                << config;
+            EXPECT_NE(Sc({"qdescription", "pellardservice"}).find("DESCRIPTION:  pellard\n"),
+                      std::string::npos);
+            EXPECT_NE(Sc({"query", "pellardservice"}).find("1  STOPPED"), std::string::npos);
+        } else {
+            EXPECT_TRUE(AwaitCondition([&] { return !ServiceExists(); }));
+        }
+        ASSERT_TRUE(AwaitCondition([] { return scm_support::AgentCount() == 0; }));
+    }
+}
+
+// A registration switch where no desktop is visible shows no box: the text goes to the
+// Application log as a warning and to standard error, and the exit code is the same.
+TEST_F(RegistrationTest, WithoutAVisibleWindowStationAFailureIsLoggedInsteadOfShown) {
+    const std::map<std::string, std::string> noManager = {
+        {"HOSTWIN_FAULTS", "tollivar.exe:OpenSCManagerW@*=5"}};
+    std::map<std::string, std::string> invisible = noManager;
+    invisible["HOSTWIN_WINDOW_STATION"] = "invisible";
+
+    EXPECT_EQ(Tollivar({"/Service"}, noManager), static_cast<DWORD>(E_FAIL));
+    EXPECT_EQ(MessageBoxTexts(), std::vector<std::string>{"Could not open Service Manager"});
+    EXPECT_FALSE(fs::exists(RootPath("eventlog/Application.jsonl")));
+    fs::remove(RootPath("messagebox.jsonl"));
+
+    ProgramResult hidden = Run(TOLLIVAR_EXE, {"/Service"}, invisible);
+    EXPECT_NE(hidden.err.find("exit code 0x80004005"), std::string::npos) << hidden.err;
+    EXPECT_NE(hidden.err.find("pellardservice: Could not open Service Manager\n"),
+              std::string::npos)
+        << hidden.err;
+    EXPECT_EQ(testing_support::ReadFile(RootPath("messagebox.jsonl")), "");
+    std::string events = testing_support::ReadFile(RootPath("eventlog/Application.jsonl"));
+    EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
+    EXPECT_NE(events.find("\"category\":0,\"id\":0,\"source\":\"pellardservice\",\"strings\":["
+                          "\"pellardservice: Could not open Service Manager\"]"),
+              std::string::npos)
+        << events;
+    EXPECT_NE(events.find("\"type\":2}"), std::string::npos) << events;
 }
 
 // A program path holding "-Service " is a switch: blanks end switch words, also in the path.

@@ -6,7 +6,9 @@
 
 #include <crtdbg.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -49,45 +51,56 @@ TEST_F(EntryTest, AnExceptionReachingTheEntryBecomesTheExitCodeWithOneTrace) {
     }
 }
 
-// Out of process, as Windows would end it: the exit code, the debug output, and no message box
-// or other wait for a person.
+// Out of process, as Windows would end it: the exit code, the debug output, the Application
+// event an administrator finds, and no message box or other wait for a person. A structured
+// exception goes on to the system's crash reporting; std::terminate writes its own event.
 TEST_F(EntryTest, FaultsNothingCatchesEndTheProcessWithTheirCode) {
     const std::string terminateLine = "std::terminate: exception hr = 0x";
+    const std::string crashEvent = "\"category\":0,\"id\":0,\"source\":\"pellardservice\","
+                                   "\"strings\":[\"std::terminate: exception hr = 0x";
     struct Case {
         const char* what;
         std::vector<std::string> argv;
         std::map<std::string, std::string> env;
         DWORD exitCode;
         std::string debugOutput; // expected exactly, after the exit code line is taken out
+        std::string event;       // the one Application event, from its source on
     } cases[] = {
         {"a timer callback throws",
          {EDGEPROBE_EXE, "timer"},
          {},
          0xC0000409,
-         terminateLine + "A0000001, exit code 0xC0000409\n"},
+         terminateLine + "A0000001, exit code 0xC0000409\n",
+         crashEvent + "A0000001, exit code 0xC0000409\"]"},
         {"a thread procedure throws",
          {EDGEPROBE_EXE, "thread"},
          {},
          0xC0000409,
-         terminateLine + "A0000001, exit code 0xC0000409\n"},
+         terminateLine + "A0000001, exit code 0xC0000409\n",
+         crashEvent + "A0000001, exit code 0xC0000409\"]"},
         {"a process-wide constructor raises",
          {EDGEPROBE_EXE},
          {{"EDGE_PROBE_CONSTRUCTOR", "raise"}},
          0xC0000005,
-         ""},
+         "hostwin: unhandled exception 0xC0000005\n",
+         "\"category\":100,\"id\":1000,\"source\":\"Application Error\","
+         "\"strings\":[\"edgeprobe.exe\",\"0xc0000005\"]"},
         {"the first process-wide record's constructor throws",
          {TOLLIVAR_EXE},
          {{"HOSTWIN_FAULTS", "InitializeCriticalSectionEx@1=throw"}},
          0xC0000409,
-         terminateLine + "8007000E, exit code 0xC0000409\n"},
+         terminateLine + "8007000E, exit code 0xC0000409\n",
+         crashEvent + "8007000E, exit code 0xC0000409\"]"},
         {"and the process cannot terminate itself",
          {TOLLIVAR_EXE},
          {{"HOSTWIN_FAULTS", "InitializeCriticalSectionEx@1=throw,TerminateProcess@1=5"}},
          0xC0000409,
-         terminateLine + "8007000E, exit code 0xC0000409\n"},
+         terminateLine + "8007000E, exit code 0xC0000409\n",
+         crashEvent + "8007000E, exit code 0xC0000409\"]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        std::filesystem::remove(RootPath("eventlog/Application.jsonl"));
         std::map<std::string, std::string> env = c.env;
         env["HOSTWIN_ROOT"] = Root();
         env["HOSTWIN_DEBUG_OUTPUT"] = "stderr";
@@ -106,6 +119,10 @@ TEST_F(EntryTest, FaultsNothingCatchesEndTheProcessWithTheirCode) {
                "none from the entry's catch";
         EXPECT_EQ(result.exitStatus, static_cast<int>(c.exitCode & 0xFF));
         EXPECT_EQ(testing_support::ReadFile(RootPath("messagebox.jsonl")), "");
+        std::string events = testing_support::ReadFile(RootPath("eventlog/Application.jsonl"));
+        EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
+        EXPECT_NE(events.find(c.event), std::string::npos) << events;
+        EXPECT_NE(events.find("\"type\":1}"), std::string::npos) << "an error event: " << events;
     }
 }
 

@@ -1,5 +1,6 @@
 // Handle table, last error, fault injection, call log and the machine root.
 #include "base/core.h"
+#include "process/procfs.h"
 
 #include <hostwin/owner.h>
 #include <hostwin/text.h>
@@ -29,8 +30,13 @@ namespace {
 thread_local DWORD t_lastError = 0;
 
 // Allocated on first use: the frame sets it before ordinary static initialisers run.
+// Known from the first fault point on, also one that a constructor of the same priority as the
+// program frame's hand-down reaches first (a process guard's).
 std::string& ImageNameSlot() {
-    static std::string* name = new std::string;
+    static std::string* name = [] {
+        const std::string path = OwnExecutablePath();
+        return new std::string(path.substr(path.rfind('/') + 1));
+    }();
     return *name;
 }
 

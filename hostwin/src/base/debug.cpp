@@ -2,6 +2,7 @@
 // Reports go to $HOSTWIN_ROOT/debug.log (or stderr with HOSTWIN_DEBUG_OUTPUT=stderr) and to
 // an in-process capture that tests read.
 #include "base/core.h"
+#include "machine/eventlog.h"
 #include "machine/machine_layout.h"
 
 #include <hostwin/owner.h>
@@ -171,8 +172,15 @@ void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD 
             return;
         RaiseException(EXCEPTION_NONCONTINUABLE_EXCEPTION, EXCEPTION_NONCONTINUABLE, 0, NULL);
     }
-    if (verdict != EXCEPTION_EXECUTE_HANDLER)
+    if (verdict != EXCEPTION_EXECUTE_HANDLER) {
+        // Left to the system, the crash is reported as Windows Error Reporting records it:
+        // "Application Error" 1000 in the Application log, naming the program and the code.
         std::fprintf(stderr, "hostwin: unhandled exception 0x%08X\n", dwExceptionCode);
+        char code[16];
+        std::snprintf(code, sizeof(code), "0x%08x", dwExceptionCode);
+        AppendEvent(EventLogName::Application, "Application Error", EVENTLOG_ERROR_TYPE, 100, 1000,
+                    {ProgramImageName(), code});
+    }
     ExitProcess(dwExceptionCode);
 }
 

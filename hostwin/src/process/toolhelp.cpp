@@ -45,6 +45,14 @@ private:
     const std::vector<MachineProcess> m_entries;
     size_t m_next = 0;
 };
+// The end of a walk: the caller has seen every entry and is about to act on what it counted.
+// A named point, so that tests can hold it there (HOSTWIN_DELAYS=SnapshotWalkEnd@N=MS).
+DWORD WalkEnd() {
+    HOSTWIN_FAULT_POINT_NAME(kWalkEndPoint, "SnapshotWalkEnd");
+    DWORD error = InjectedFault("SnapshotWalkEnd");
+    return error ? error : ERROR_NO_MORE_FILES;
+}
+
 BOOL StoreEntry(HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool rewind) {
     auto snapshot =
         std::dynamic_pointer_cast<SnapshotObject>(LookupHandle(hSnapshot, HandleKind::Snapshot));
@@ -55,7 +63,7 @@ BOOL StoreEntry(HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool rewind) {
     if (lppe->dwSize < sizeof(PROCESSENTRY32W))
         return FailWith(ERROR_BAD_LENGTH, FALSE);
     if (!snapshot->Next(rewind, *lppe))
-        return FailWith(ERROR_NO_MORE_FILES, FALSE);
+        return FailWith(WalkEnd(), FALSE);
     return TRUE;
 }
 } // namespace
