@@ -273,6 +273,32 @@ TEST_F(RuntimeTest, RegistrationStopsAtTheFirstFailureAndKeepsEarlierEntries) {
               CLASS_E_CLASSNOTAVAILABLE);
 }
 
+// The walk ends at the first failing entry, whichever it is: a later entry that would succeed
+// is not tried and its success does not hide the failure.
+TEST_F(RuntimeTest, RegistrationReturnsTheFirstFailureWhicheverEntryItIs) {
+    UseBothEntries();
+    const struct {
+        int failingCall;
+        size_t calls;
+        bool aRegistered;
+    } cases[] = {{1, 1, false}, {2, 2, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failingCall);
+        hostwin::ClearCallLog();
+        m_cacheA.dwRegister = m_cacheB.dwRegister = 0;
+        hostwin::InjectFault("CoRegisterClassObject", c.failingCall,
+                             static_cast<DWORD>(E_ACCESSDENIED));
+        EXPECT_EQ(RegisterAllClassObjects(&g_comModule, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE),
+                  E_ACCESSDENIED);
+        hostwin::ClearFaults();
+        EXPECT_EQ(Calls("CoRegisterClassObject"), c.calls);
+        EXPECT_EQ(m_cacheA.dwRegister != 0, c.aRegistered);
+        EXPECT_EQ(m_cacheB.dwRegister, 0u);
+        EXPECT_EQ(RevokeAllClassObjects(&g_comModule), S_OK);
+    }
+    EXPECT_EQ(g_factory.refs.load(), 1u);
+}
+
 TEST_F(RuntimeTest, RevocationStopsAtTheFirstEntryThatIsNotSOk) {
     UseBothEntries();
     ASSERT_EQ(RegisterAllClassObjects(&g_comModule, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE), S_OK);

@@ -374,6 +374,32 @@ TEST_F(ScriptApplyTest, ScriptsNestedDeeperThanKeysMayBeAreRefused) {
     EXPECT_EQ(Register(u"HKCU { Delete Gone" + nested(100000).substr(6) + u" }"), DISP_E_EXCEPTION);
 }
 
+// Below a missing key unregistration reads in recovery mode; too deep a block there ends it
+// with the error, and no key of an enclosing block, nor one after the block, is deleted.
+TEST_F(ScriptApplyTest, TooDeepABlockInRecoveryStopsUnregistrationBeforeAnyDeletion) {
+    std::u16string tooDeep;
+    for (int i = 0; i < 520; ++i)
+        tooDeep += u" Missing {";
+    for (int i = 0; i < 520; ++i)
+        tooDeep += u" }";
+    const struct {
+        const char* name;
+        std::u16string script;
+    } cases[] = {
+        {"in an enclosing key's block", u"HKCU { Outer { Inner {" + tooDeep + u" } } After }"},
+        {"before the keys", u"HKCU { Missing {" + tooDeep + u" } Outer { Inner } After }"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Register(u"HKCU { Outer { Inner } After }"), S_OK);
+        EXPECT_EQ(Unregister(c.script), DISP_E_EXCEPTION);
+        EXPECT_TRUE(KeyExists(u"Outer\\Inner"));
+        EXPECT_TRUE(KeyExists(u"After"));
+        ASSERT_EQ(Unregister(u"HKCU { Outer { Inner } After }"), S_OK);
+        EXPECT_FALSE(KeyExists(u"Outer"));
+    }
+}
+
 TEST_F(ScriptApplyTest, PerUserRegistrationPutsTheClassesRootUnderTheUser) {
     SetPerUserRegistration(true);
     HRESULT hr = Register(u"HKCR\r\n{\r\n  NoRemove TestClass { Val v = s x }\r\n}\r\n");

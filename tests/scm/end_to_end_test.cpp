@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -296,6 +297,32 @@ TEST_F(EndToEndTest, TheServiceProcessMayConnectBeforeTheManagerHasRecordedIt) {
     EXPECT_EQ(unrecorded.exitStatus, 1450 & 0xFF) << unrecorded.out;
     EXPECT_NE(State().find("1  STOPPED"), std::string::npos) << State();
     ASSERT_TRUE(AwaitCondition([&] { return AgentCount(u"tollivar.exe") == 0; }));
+}
+
+// Two starts at once: the first, held after claiming the service, is the only one to start a
+// process; the second is refused with 1056. Once stopped, the service shows no process id.
+TEST_F(EndToEndTest, OfTwoStartsAtOnceOnlyOneStartsTheService) {
+    Install();
+    ProgramResult first;
+    std::thread holder([&] {
+        first = Sc({"start", "pellardservice"},
+                   {{"HOSTWIN_DELAYS", "sc.exe:RecordServiceProcess@1=3000"}});
+    });
+    const bool held = AwaitState("2  START_PENDING");
+    ProgramResult second = Sc({"start", "pellardservice"});
+    holder.join();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(second.exitStatus, 1056 & 0xFF) << second.out;
+    EXPECT_EQ(second.out.rfind("[SC] StartService FAILED 1056:", 0), 0u) << second.out;
+    ASSERT_EQ(first.exitStatus, 0) << first.out;
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    EXPECT_EQ(AgentCount(u"tollivar.exe"), 1);
+
+    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
+    const std::string queryex = Sc({"queryex", "pellardservice"}).out;
+    EXPECT_NE(queryex.find("PID                : 0\n"), std::string::npos) << queryex;
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
 }
 
 // A service whose handler could not be registered logs it, reports nothing and stays

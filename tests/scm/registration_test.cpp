@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -155,6 +156,31 @@ TEST_F(RegistrationTest, UnregServerLeavesTheKeyWithoutItsMarkAndNeitherServiceN
     EXPECT_EQ(Tollivar({"-unregserver"}), static_cast<DWORD>(TYPE_E_REGISTRYACCESS));
     EXPECT_EQ(LocalService(), u"pellardservice");
     EXPECT_TRUE(MessageBoxTexts().empty());
+}
+
+// A service already stopping refuses the stop with 1061: that is no news, so the removal shows
+// no box and the manager deletes the service once it has stopped.
+TEST_F(RegistrationTest, RemovingAStoppingServiceShowsNoBox) {
+    ASSERT_EQ(Tollivar({"/Service"}), 0u);
+    scm_support::InstallAgent(Root());
+    // The service's stop is held just after it reported STOP_PENDING.
+    ProgramResult start = Run(SC_EXE, {"start", "pellardservice"},
+                              {{"HOSTWIN_DELAYS", "tollivar.exe:PostThreadMessageW@1=3000"}});
+    ASSERT_EQ(start.exitStatus, 0) << start.out;
+    ASSERT_TRUE(AwaitCondition([&] {
+        return Sc({"query", "pellardservice"}).find("4  RUNNING") != std::string::npos;
+    }));
+    std::thread stopper([&] { Sc({"stop", "pellardservice"}); });
+    const bool stopping = AwaitCondition([&] {
+        return Sc({"query", "pellardservice"}).find("3  STOP_PENDING") != std::string::npos;
+    });
+    const DWORD removed = Tollivar({"/UnregServer"});
+    stopper.join();
+    ASSERT_TRUE(stopping);
+    EXPECT_EQ(removed, 0u);
+    EXPECT_TRUE(MessageBoxTexts().empty());
+    EXPECT_TRUE(AwaitCondition([&] { return !ServiceExists(); }));
+    EXPECT_TRUE(AwaitCondition([&] { return scm_support::AgentCount() == 0; }));
 }
 
 TEST_F(RegistrationTest, PerUserSwitchesKeepTheAppIdUnderTheClassesRootAndTheLibraryWithTheUser) {

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -18,6 +19,24 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// The agent list grows with realloc: this program's realloc can be told to fail the n-th call
+// made on one thread from now, so that a list that cannot grow is reachable. Sanitizers bring
+// their own allocator, so there the failure cannot be made.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define AGENT_TEST_FAILS_REALLOC 0
+#else
+#define AGENT_TEST_FAILS_REALLOC 1
+thread_local int t_reallocsUntilFailure = 0;
+
+extern "C" void* realloc(void* block, size_t bytes) noexcept {
+    using Realloc = void* (*)(void*, size_t);
+    static const Realloc next = reinterpret_cast<Realloc>(dlsym(RTLD_NEXT, "realloc"));
+    if (t_reallocsUntilFailure > 0 && --t_reallocsUntilFailure == 0)
+        return nullptr;
+    return next(block, bytes);
+}
+#endif
 
 namespace {
 
@@ -207,6 +226,44 @@ TEST_F(AgentTest, KillAgentsEndsNothingItCannotReach) {
         ASSERT_TRUE(g_module.KillAgents()); // clears the way for the next case
         EXPECT_TRUE(Ended(one) && Ended(other));
     }
+}
+
+// A list that cannot grow, at its first slot and when it grows past four: the walk ends
+// nothing and closes every handle it opened, the one in hand included.
+TEST_F(AgentTest, KillAgentsThatCannotListAnAgentEndsNoneAndClosesEveryHandle) {
+#if !AGENT_TEST_FAILS_REALLOC
+    GTEST_SKIP() << "realloc cannot be made to fail under a sanitizer";
+#else
+    std::vector<HANDLE> agents;
+    for (int i = 0; i < 5; ++i)
+        agents.push_back(Start("pellard/bin"));
+    const struct {
+        int failingRealloc;
+        const char* order; // O open, c close, s snapshot closed, T terminate
+    } cases[] = {{1, "Ocs"}, {2, "OOOOOcscccc"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failingRealloc);
+        const hostwin::HandleCounts before = hostwin::OpenHandleCounts();
+        hostwin::ClearCallLog();
+        t_reallocsUntilFailure = c.failingRealloc;
+        const BOOL result = g_module.KillAgents();
+        t_reallocsUntilFailure = 0;
+        EXPECT_FALSE(result);
+        EXPECT_EQ(hostwin::OpenHandleCounts(), before) << "KillAgents kept a handle";
+        std::string order;
+        for (const hostwin::CallRecord& record : hostwin::CallLog())
+            if (record.function == "OpenProcess" || record.function == "TerminateProcess")
+                order += record.function[0];
+            else if (record.function == "CloseHandle")
+                order += record.args == "snapshot" ? 's' : 'c';
+        EXPECT_EQ(order, c.order);
+        for (HANDLE agent : agents)
+            EXPECT_TRUE(Running(agent));
+    }
+    ASSERT_TRUE(g_module.KillAgents());
+    for (HANDLE agent : agents)
+        EXPECT_TRUE(Ended(agent));
+#endif
 }
 
 TEST_F(AgentTest, KillAgentsWithNoAgentOnTheMachineEndsNothingAndSucceeds) {

@@ -36,6 +36,9 @@ DebugCapture& Capture() {
 std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> g_topLevelFilter{nullptr};
 
 void WriteDebugOutput(const std::string& text) {
+    // Windows' debug output changes the last error when no debugger listens (it looks for
+    // one and finds none); doing the same here lets tests catch a caller that does not keep it.
+    SetLastError(ERROR_FILE_NOT_FOUND);
     const char* target = std::getenv("HOSTWIN_DEBUG_OUTPUT");
     if (target && std::strcmp(target, "stderr") == 0) {
         std::fwrite(text.data(), 1, text.size(), stderr);

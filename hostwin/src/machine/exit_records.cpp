@@ -37,7 +37,10 @@ DWORD Unrecorded(pid_t pid, DWORD code, DWORD error) {
     std::snprintf(text, sizeof text,
                   "hostwin: exit code 0x%08X of process %d not recorded (error %u)\n", code,
                   static_cast<int>(pid), error);
+    // Debug output changes the last error, as Windows' does; the caller's call still succeeds.
+    const DWORD lastError = GetLastError();
     OutputDebugStringW(FromUtf8(text).c_str());
+    SetLastError(lastError);
     return error;
 }
 

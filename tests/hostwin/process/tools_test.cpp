@@ -326,6 +326,40 @@ TEST_F(ToolsTest, ToolsPrintTheirUsage) {
     }
 }
 
+// A command line sc cannot read prints the usage and exits with 87, changing nothing.
+TEST_F(ToolsTest, ScRefusesBadCommandLinesWith87) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"\\\\here"},
+        {"nonsense", "x"},
+        {"start"},
+        {"stop"},
+        {"delete"},
+        {"qc"},
+        {"qdescription"},
+        {"description"},
+        {"control", "RPCSS"},
+        {"control", "RPCSS", "12x"},
+        {"control", "RPCSS", ""},
+        {"create", "x"},
+        {"create", "x", "binPath="},
+        {"create", "x", "binPath=", "C:\\x.exe", "start=", "sometimes"},
+        {"create", "x", "binPath=", "C:\\x.exe", "color=", "red"},
+        {"config", "RPCSS", "error=", "mild"},
+    };
+    for (std::vector<std::string> argv : cases) {
+        std::string shown;
+        for (const std::string& arg : argv)
+            shown += " [" + arg + "]";
+        argv.insert(argv.begin(), SC_EXE);
+        ProgramResult result = RunProgram(argv, {{"HOSTWIN_SHOW_EXIT_CODE", "1"}});
+        EXPECT_NE(result.err.find("exit code 0x00000057\n"), std::string::npos)
+            << shown << ": " << result.err;
+        EXPECT_NE(result.out.find("USAGE:"), std::string::npos) << shown << ": " << result.out;
+    }
+    EXPECT_EQ(RunProgram({SC_EXE, "qc", "x"}).exitStatus, 1060 & 0xFF) << "nothing was created";
+}
+
 // Every host program can say what it still holds when it ends; tools hold nothing then.
 TEST_F(ToolsTest, ToolsLeaveNoHandleOpenAndShowTheirFullExitCode) {
     StartAgent("pellard.exe");

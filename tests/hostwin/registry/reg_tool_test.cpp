@@ -143,6 +143,32 @@ TEST_F(RegToolTest, AddWritesEachTypeAndQueryShowsItAsWindowsDoes) {
     EXPECT_EQ(Value(HKEY_CURRENT_USER, u"Software\\Types", u"text"), std::get<3>(cases[0]));
 }
 
+// Types reg cannot add, written through the API: a big-endian DWORD reads most significant
+// byte first, and a sub-key name of the longest length still enumerates.
+TEST_F(RegToolTest, QueryShowsBigEndianDwordsAndSubKeysOfTheLongestName) {
+    UniqueKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Order", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    const BYTE bytes[] = {0x12, 0x34, 0x56, 0x78};
+    for (DWORD type : {REG_DWORD_BIG_ENDIAN, REG_DWORD}) {
+        const char16_t* name = type == REG_DWORD ? u"little" : u"big";
+        ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, bytes, sizeof bytes), ERROR_SUCCESS);
+    }
+    const std::string longest(255, 'k');
+    UniqueKey sub;
+    ASSERT_EQ(RegCreateKeyExW(key.get(), hostwin::FromUtf8(longest).c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, sub.put(), nullptr),
+              ERROR_SUCCESS);
+    ProgramResult query = Reg({"query", "HKCU\\Software\\Order", "/s"});
+    EXPECT_EQ(query.exitStatus, 0) << query.err;
+    EXPECT_EQ(query.out, "\nHKEY_CURRENT_USER\\Software\\Order\n"
+                         "    big    REG_DWORD_BIG_ENDIAN    0x12345678\n"
+                         "    little    REG_DWORD    0x78563412\n\n"
+                         "HKEY_CURRENT_USER\\Software\\Order\\" +
+                             longest + "\n\n");
+}
+
 TEST_F(RegToolTest, FailuresPrintTheWindowsMessageAndExitWithOne) {
     WriteFile(RootPath("plain.txt"), "just text\n");
     // Bytes that are not text, even in a comment, mean nothing of the file is applied.

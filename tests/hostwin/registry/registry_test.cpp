@@ -248,10 +248,13 @@ TEST_F(RegistryTest, ASnapshotReadsOneStateWhileAnotherProcessChangesTheStore) {
 }
 
 // A batch applies the changes of all its calls at once on Commit(), and none without it; a
-// call that fails inside it leaves the others in.
+// call that fails inside it leaves the others in. Lists enumerated inside a dropped batch are
+// not shown again afterwards.
 TEST_F(RegistryTest, ABatchAppliesAllItsCallsOnCommitAndNoneWithout) {
     MakeKey(HKEY_CURRENT_USER, u"Software\\Locked");
     ASSERT_TRUE(hostwin::MarkKeyReadOnly(HKEY_CURRENT_USER, u"Software\\Locked"));
+    UniqueKey kept;
+    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Kept", kept), ERROR_SUCCESS);
     for (bool commit : {false, true}) {
         SCOPED_TRACE(commit ? "committed" : "dropped");
         {
@@ -260,6 +263,10 @@ TEST_F(RegistryTest, ABatchAppliesAllItsCallsOnCommitAndNoneWithout) {
             UniqueKey key;
             ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Batch\\A", key), ERROR_SUCCESS);
             ASSERT_EQ(SetText(key.get(), u"v", u"x"), ERROR_SUCCESS);
+            ASSERT_EQ(Create(kept.get(), u"Deep\\Er", key), ERROR_SUCCESS);
+            ASSERT_EQ(SetText(kept.get(), u"w", u"y"), ERROR_SUCCESS);
+            EXPECT_EQ(Enumerate(kept.get()), Names{u"Deep"});
+            EXPECT_EQ(Enumerate(kept.get(), true), Names{u"w"});
             EXPECT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Locked\\New", key),
                       ERROR_ACCESS_DENIED);
             ASSERT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software\\Locked"), ERROR_ACCESS_DENIED);
@@ -268,6 +275,8 @@ TEST_F(RegistryTest, ABatchAppliesAllItsCallsOnCommitAndNoneWithout) {
                 EXPECT_EQ(batch.Commit(), ERROR_SUCCESS);
             }
         }
+        EXPECT_EQ(Enumerate(kept.get()), commit ? Names{u"Deep"} : Names{});
+        EXPECT_EQ(Enumerate(kept.get(), true), commit ? Names{u"w"} : Names{});
         UniqueKey key;
         EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Batch\\A", KEY_READ, key),
                   commit ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);

@@ -28,6 +28,9 @@ TEST_F(FormatTest, FormatsConversionsLikeTheWindowsRuntime) {
     } cases[] = {
         {Format(u"%ls - ", u"traceCOM"), u"traceCOM - "},
         {Format(u"%hs", "narrow"), u"narrow"},
+        // An explicit width wins over the conversion's own: l and w wide, h narrow.
+        {Format(u"%lS|%wS|%hS|%S", u"wide", u"wide", "narrow", "narrow"),
+         u"wide|wide|narrow|narrow"},
         {Format(u"%s|%c", u"wide", u'w'), u"wide|w"},
         {Format(u"%lc%hc", u'\u00e9', 'n'), u"\u00e9n"},
         {Format(u"%d %d %u", -42, 0, 4294967295u), u"-42 0 4294967295"},
@@ -35,6 +38,8 @@ TEST_F(FormatTest, FormatsConversionsLikeTheWindowsRuntime) {
         {Format(u"%ld", static_cast<LONG>(-1)), u"-1"},
         {Format(u"[%5d][%-5d][%05d]", 42, 42, 42), u"[   42][42   ][00042]"},
         {Format(u"[%.3d][%8.3x]", 7, 0xa), u"[007][     00a]"},
+        // A precision turns the 0 flag off.
+        {Format(u"[%05.3d][%-05.3d][%05d]", 7, 7, -7), u"[  007][007  ][-0007]"},
         {Format(u"[%.2ls][%6ls][%-6hs]", u"abcdef", u"ab", "cd"), u"[ab][    ab][cd    ]"},
         {Format(u"[%*d][%.*ls]", 4, 1, 2, u"xyz"), u"[   1][xy]"},
         {Format(u"%#x %#o %+d % d", 255u, 8u, 5, 5), u"0xff 010 +5  5"},
@@ -71,6 +76,21 @@ TEST_F(FormatTest, CountingAndBoundedFormattingAgree) {
     EXPECT_EQ(swprintf_s(buffer, 4, u"%ls", u"abcdef"), -1);
     EXPECT_EQ(buffer[0], 0);
     EXPECT_EQ(swprintf_s(buffer, 8, u"%ls%ls", u"ab", u"cd"), 4);
+
+    // _TRUNCATE: output one shorter than the buffer fits; output of exactly its length is cut
+    // to leave room for the terminator and never written past the end.
+    struct Case {
+        const char16_t* text;
+        int result;
+        std::u16string kept;
+    } cases[] = {{u"abc", 3, u"abc"}, {u"abcd", -1, u"abc"}, {u"abcdefgh", -1, u"abc"}};
+    for (const Case& c : cases) {
+        WCHAR guarded[5] = {u'x', u'x', u'x', u'x', u'G'};
+        EXPECT_EQ(_snwprintf_s(guarded, 4, _TRUNCATE, u"%ls", c.text), c.result)
+            << hostwin::ToUtf8(c.text);
+        EXPECT_EQ(std::u16string(guarded), c.kept);
+        EXPECT_EQ(guarded[4], u'G') << "the guard behind the buffer is untouched";
+    }
 }
 
 TEST_F(FormatTest, WidthsAndPrecisionsMustFitAnInt) {
