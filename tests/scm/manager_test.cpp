@@ -383,7 +383,8 @@ TEST_F(ManagerTest, AServiceProcessThatDiesIsNoticedAtTheNextLook) {
     std::string system = testing_support::ReadFile(RootPath("eventlog/System.jsonl"));
     EXPECT_NE(system.find("\"id\":7034"), std::string::npos) << system;
     EXPECT_NE(system.find("\"source\":\"Service Control Manager\""), std::string::npos);
-    EXPECT_EQ(scm_support::EventTexts(Root(), "System"), std::vector<std::string>{"pellardservice"})
+    EXPECT_EQ(scm_support::EventTexts(Root(), "System", 7034),
+              std::vector<std::string>{"pellardservice"})
         << "noticed once";
 
     EXPECT_TRUE(StartServiceW(service.get(), 0, NULL));
