@@ -59,8 +59,8 @@ int AgentCount(const std::u16string& imageName) {
     return count;
 }
 
-std::vector<std::vector<std::string>> EventInserts(const std::string& root,
-                                                   const std::string& log, unsigned id) {
+std::vector<std::vector<std::string>> EventInserts(const std::string& root, const std::string& log,
+                                                   unsigned id) {
     std::vector<std::vector<std::string>> inserts;
     const std::string content = testing_support::ReadFile(root + "/eventlog/" + log + ".jsonl");
     // Only whole lines: the service may be appending one right now.

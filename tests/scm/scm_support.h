@@ -33,8 +33,8 @@ int AgentCount(const std::u16string& imageName = u"pellard.exe");
 std::vector<std::string> EventTexts(const std::string& root, const std::string& log,
                                     unsigned id = 0);
 // The inserts of each entry of `log` with the id `id`, in order.
-std::vector<std::vector<std::string>> EventInserts(const std::string& root,
-                                                   const std::string& log, unsigned id);
+std::vector<std::vector<std::string>> EventInserts(const std::string& root, const std::string& log,
+                                                   unsigned id);
 
 // The handle kinds the process writing `reportPath` (HOSTWIN_HANDLE_REPORT) still held at its
 // exit, "kind<TAB>count" each; "no report" when it did not write one within the bound, as a

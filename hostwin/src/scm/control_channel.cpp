@@ -173,8 +173,7 @@ void ControlListener::Close() {
 void PendingRequests::Add(UniqueFd connection) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (!connection ||
-        getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+    if (!connection || getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
         peer.uid != geteuid())
         return;
     // Callers that only connect cannot exhaust the process's descriptors: the oldest goes.
@@ -193,8 +192,8 @@ int PendingRequests::Watch(std::vector<pollfd>& watched) const {
         watched.push_back(pollfd{pending.connection.get(), POLLIN, 0});
         earliest = std::min(earliest, pending.deadline);
     }
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest -
-                                                             std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(earliest - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<long long>(left.count(), 0));
 }
 

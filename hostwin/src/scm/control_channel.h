@@ -27,7 +27,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace hostwin::scm {
 
 // Each record starts with its own tag, which changes with the record's layout: a record with

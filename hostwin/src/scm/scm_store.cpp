@@ -166,7 +166,8 @@ void Initialise(sqlite3* db) {
                  "start_name TEXT, description TEXT, state INTEGER, accepted INTEGER, "
                  "exit INTEGER, specific INTEGER, checkpoint INTEGER, hint INTEGER, pid INTEGER, "
                  "pid_start INTEGER, ready INTEGER, delete_pending INTEGER, crashes INTEGER, "
-                 "claim_pid INTEGER, claim_start INTEGER, folded TEXT NOT NULL UNIQUE, display_folded TEXT NOT NULL)");
+                 "claim_pid INTEGER, claim_start INTEGER, folded TEXT NOT NULL UNIQUE, "
+                 "display_folded TEXT NOT NULL)");
         // A database made before starts recorded their claimer gains the two columns.
         sqlite3_stmt* probe = nullptr;
         if (sqlite3_prepare_v2(db, "SELECT claim_pid FROM services", -1, &probe, nullptr) !=
