@@ -323,6 +323,37 @@ TEST_F(EndToEndTest, OfTwoStartsAtOnceOnlyOneStartsTheService) {
     const std::string queryex = Sc({"queryex", "pellardservice"}).out;
     EXPECT_NE(queryex.find("PID                : 0\n"), std::string::npos) << queryex;
     ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
+
+// An sc start killed after it claimed the start and before it recorded the service's process
+// leaves no start for ever pending: the next look ends it with 1053 and System entry 7000, and
+// the service starts and stops again.
+TEST_F(EndToEndTest, AStartWhoseStarterWasKilledEndsAtTheNextLook) {
+    Install();
+    std::map<std::string, std::string> environment = Environment();
+    environment["HOSTWIN_DELAYS"] = "sc.exe:RecordServiceProcess@1=3000";
+    int starter = testing_support::SpawnProgram({SC_EXE, "start", "pellardservice"}, environment);
+    m_spawned.push_back(starter);
+    // Held between the service's process and its record (3 s, not time-scaled).
+    ASSERT_TRUE(AwaitCondition([&] {
+        return State().find("2  START_PENDING") != std::string::npos &&
+               AgentCount(u"tollivar.exe") == 1;
+    }));
+    ASSERT_EQ(kill(starter, SIGKILL), 0);
+    ASSERT_EQ(waitpid(starter, nullptr, 0), starter);
+    m_spawned.pop_back();
+
+    std::string state = State();
+    EXPECT_NE(state.find("1  STOPPED"), std::string::npos) << state;
+    EXPECT_NE(state.find("WIN32_EXIT_CODE    : 1053  (0x41d)"), std::string::npos) << state;
+    EXPECT_EQ(scm_support::EventInserts(Root(), "System", 7000),
+              (std::vector<std::vector<std::string>>{
+                  {"pellardservice", "The service did not respond to the start or control "
+                                     "request in a timely fashion."}}));
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount(u"tollivar.exe") == 0; }));
+    ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
 }
 
 // A service whose handler could not be registered logs it, reports nothing and stays

@@ -2,11 +2,19 @@
 // codes, deletion while open, configuration changes, crashes and dependencies.
 #include "scm_support.h"
 
-#include <signal.h>
-#include <sys/types.h>
+#include <hostwin/owner.h>
+#include <hostwin/text.h>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -383,7 +391,8 @@ TEST_F(ManagerTest, AServiceProcessThatDiesIsNoticedAtTheNextLook) {
     std::string system = testing_support::ReadFile(RootPath("eventlog/System.jsonl"));
     EXPECT_NE(system.find("\"id\":7034"), std::string::npos) << system;
     EXPECT_NE(system.find("\"source\":\"Service Control Manager\""), std::string::npos);
-    EXPECT_EQ(scm_support::EventTexts(Root(), "System"), std::vector<std::string>{"pellardservice"})
+    EXPECT_EQ(scm_support::EventTexts(Root(), "System", 7034),
+              std::vector<std::string>{"pellardservice"})
         << "noticed once";
 
     EXPECT_TRUE(StartServiceW(service.get(), 0, NULL));
@@ -446,6 +455,109 @@ TEST_F(ManagerTest, StatusReportsAreCheckedAsThePlatformChecksThem) {
     }
     EXPECT_EQ(hostwin::InProcessStatusReports().size(), 3u);
     hostwin::ActAsServiceForTest(u"");
+}
+
+} // namespace
+
+namespace {
+
+// Eight stops at once, fifty times: one reaches the handler, the others meet STOP_PENDING or
+// STOPPED (1061, 1062, the status filled); the clean stop is never taken for a crash.
+TEST_F(ManagerTest, ConcurrentStopsAreOneStopAndNeverACrash) {
+    UniqueScHandle service(CreateTollivar());
+    constexpr int kStops = 8;
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_TRUE(StartServiceW(service.get(), 0, NULL)) << round;
+        ASSERT_TRUE(AwaitState(service.get(), SERVICE_RUNNING)) << round;
+        std::vector<UniqueScHandle> handles;
+        for (int i = 0; i < kStops; ++i)
+            handles.emplace_back(
+                OpenServiceW(m_manager.get(), u"pellardservice", SERVICE_ALL_ACCESS));
+        std::vector<DWORD> codes(kStops);
+        std::vector<SERVICE_STATUS> seen(kStops);
+        std::vector<std::thread> stops;
+        for (int i = 0; i < kStops; ++i)
+            stops.emplace_back([&, i] {
+                codes[i] = ControlService(handles[i].get(), SERVICE_CONTROL_STOP, &seen[i])
+                               ? ERROR_SUCCESS
+                               : GetLastError();
+            });
+        for (std::thread& stop : stops)
+            stop.join();
+        for (int i = 0; i < kStops; ++i) {
+            const DWORD code = codes[i];
+            EXPECT_TRUE(code == ERROR_SUCCESS || code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+                        code == ERROR_SERVICE_NOT_ACTIVE)
+                << round << ": " << code;
+            if (code == ERROR_SERVICE_NOT_ACTIVE) {
+                EXPECT_EQ(seen[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+            } else if (code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+                EXPECT_NE(seen[i].dwCurrentState, 0u) << "the status is filled";
+            }
+        }
+        ASSERT_TRUE(AwaitState(service.get(), SERVICE_STOPPED)) << round;
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+        ASSERT_EQ(status.dwWin32ExitCode, 0u) << round;
+    }
+    EXPECT_TRUE(scm_support::EventTexts(Root(), "System", 7034).empty());
+}
+
+// A caller of this user that sends two bytes of a control and stays connected holds up no stop.
+TEST_F(ManagerTest, AHalfSentControlHoldsUpNoOtherControl) {
+    UniqueScHandle service(CreateTollivar());
+    ASSERT_TRUE(StartServiceW(service.get(), 0, NULL));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_RUNNING));
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                     reinterpret_cast<LPBYTE>(&process), sizeof process, &needed));
+    const std::string path =
+        Root() + "/scm/control/" + std::to_string(process.dwProcessId) + ".sock";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    hostwin::UniqueFd stuck(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(connect(stuck.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << path;
+    ASSERT_EQ(send(stuck.get(), "SC", 2, MSG_NOSIGNAL), 2);
+
+    const auto start = std::chrono::steady_clock::now();
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+        << "not behind the half-sent control";
+    EXPECT_TRUE(AwaitState(service.get(), SERVICE_STOPPED));
+}
+
+// The System log gets the platform manager's entries: installed, running, stopped, a failed start.
+TEST_F(ManagerTest, TheSystemLogTellsInstallsStateChangesAndFailedStarts) {
+    UniqueScHandle service(CreateTollivar());
+    UniqueScHandle missing(
+        Create(u"missing", u"C:\\nowhere\\x.exe", SERVICE_AUTO_START, NULL, u"Missing Service"));
+    ASSERT_TRUE(StartServiceW(service.get(), 0, NULL));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_RUNNING));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(AwaitState(service.get(), SERVICE_STOPPED));
+    EXPECT_FALSE(StartServiceW(missing.get(), 0, NULL));
+
+    using Inserts = std::vector<std::vector<std::string>>;
+    const struct {
+        unsigned id;
+        Inserts inserts;
+    } cases[] = {
+        {7045,
+         {{"pellardservice", hostwin::ToUtf8(scm_support::TollivarBinaryPath()),
+           "user mode service", "demand start", "LocalSystem"},
+          {"Missing Service", "C:\\nowhere\\x.exe", "user mode service", "auto start",
+           "LocalSystem"}}},
+        {7036, {{"pellardservice", "running"}, {"pellardservice", "stopped"}}},
+        {7000, {{"Missing Service", "The system cannot find the path specified."}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(scm_support::EventInserts(Root(), "System", c.id), c.inserts) << c.id;
 }
 
 } // namespace

@@ -59,15 +59,24 @@ int AgentCount(const std::u16string& imageName) {
     return count;
 }
 
-std::vector<std::string> EventTexts(const std::string& root, const std::string& log) {
-    std::vector<std::string> texts;
+std::vector<std::vector<std::string>> EventInserts(const std::string& root, const std::string& log,
+                                                   unsigned id) {
+    std::vector<std::vector<std::string>> inserts;
     const std::string content = testing_support::ReadFile(root + "/eventlog/" + log + ".jsonl");
     // Only whole lines: the service may be appending one right now.
     for (size_t start = 0, end; (end = content.find('\n', start)) != std::string::npos;
          start = end + 1) {
         nlohmann::json entry = nlohmann::json::parse(content.substr(start, end - start));
-        texts.push_back(entry["strings"].empty() ? "" : entry["strings"][0].get<std::string>());
+        if (id == 0 || entry["id"].get<unsigned>() == id)
+            inserts.push_back(entry["strings"].get<std::vector<std::string>>());
     }
+    return inserts;
+}
+
+std::vector<std::string> EventTexts(const std::string& root, const std::string& log, unsigned id) {
+    std::vector<std::string> texts;
+    for (const std::vector<std::string>& strings : EventInserts(root, log, id))
+        texts.push_back(strings.empty() ? "" : strings[0]);
     return texts;
 }
 

@@ -28,8 +28,13 @@ bool AwaitCondition(const std::function<bool()>& done);
 
 int AgentCount(const std::u16string& imageName = u"pellard.exe");
 
-// The event log entries' texts (first insertion string) of `log` ("Application", "System").
-std::vector<std::string> EventTexts(const std::string& root, const std::string& log);
+// The event log entries' texts (first insertion string) of `log` ("Application", "System"),
+// of every entry or only of those with the id `id`.
+std::vector<std::string> EventTexts(const std::string& root, const std::string& log,
+                                    unsigned id = 0);
+// The inserts of each entry of `log` with the id `id`, in order.
+std::vector<std::vector<std::string>> EventInserts(const std::string& root, const std::string& log,
+                                                   unsigned id);
 
 // The handle kinds the process writing `reportPath` (HOSTWIN_HANDLE_REPORT) still held at its
 // exit, "kind<TAB>count" each; "no report" when it did not write one within the bound, as a

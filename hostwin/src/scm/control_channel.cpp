@@ -63,6 +63,40 @@ UniqueFd ConnectToDispatcher(pid_t pid) {
 
 } // namespace
 
+DWORD RefusedControl(const SERVICE_STATUS& status, DWORD control) {
+    switch (status.dwCurrentState) {
+    case SERVICE_STOPPED:
+        return ERROR_SERVICE_NOT_ACTIVE;
+    case SERVICE_START_PENDING:
+    case SERVICE_STOP_PENDING:
+    case SERVICE_CONTINUE_PENDING:
+    case SERVICE_PAUSE_PENDING:
+        return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    }
+    DWORD needed = 0;
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        needed = SERVICE_ACCEPT_STOP;
+        break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+        needed = SERVICE_ACCEPT_PAUSE_CONTINUE;
+        break;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        needed = SERVICE_ACCEPT_PARAMCHANGE;
+        break;
+    case SERVICE_CONTROL_NETBINDADD:
+    case SERVICE_CONTROL_NETBINDREMOVE:
+    case SERVICE_CONTROL_NETBINDENABLE:
+    case SERVICE_CONTROL_NETBINDDISABLE:
+        needed = SERVICE_ACCEPT_NETBINDCHANGE;
+        break;
+    }
+    return needed && !(status.dwControlsAccepted & needed)
+               ? static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL)
+               : static_cast<DWORD>(ERROR_SUCCESS);
+}
+
 std::chrono::milliseconds ReplyWait() {
     return std::chrono::milliseconds(ServiceTimeout());
 }
@@ -136,16 +170,59 @@ void ControlListener::Close() {
     m_path.clear();
 }
 
-std::optional<ControlRequest> ReadControlRequest(int connection, std::chrono::milliseconds wait) {
+void PendingRequests::Add(UniqueFd connection) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid())
-        return std::nullopt;
-    ControlRequest request;
-    if (ReceiveRecord(connection, &request, sizeof request, wait) != Received::Whole ||
-        request.tag != kControlRequestTag)
-        return std::nullopt;
-    return request;
+    if (!connection || getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        peer.uid != geteuid())
+        return;
+    // Callers that only connect cannot exhaust the process's descriptors: the oldest goes.
+    constexpr size_t kMaxPending = 64;
+    if (m_pending.size() >= kMaxPending)
+        m_pending.erase(m_pending.begin());
+    m_pending.push_back(Pending{std::move(connection), ControlRequest{}, 0,
+                                std::chrono::steady_clock::now() + m_wait});
+}
+
+int PendingRequests::Watch(std::vector<pollfd>& watched) const {
+    if (m_pending.empty())
+        return -1;
+    auto earliest = m_pending.front().deadline;
+    for (const Pending& pending : m_pending) {
+        watched.push_back(pollfd{pending.connection.get(), POLLIN, 0});
+        earliest = std::min(earliest, pending.deadline);
+    }
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(earliest - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+std::vector<std::pair<UniqueFd, ControlRequest>>
+PendingRequests::Collect(const std::vector<pollfd>& watched, size_t first) {
+    std::vector<std::pair<UniqueFd, ControlRequest>> whole;
+    std::vector<Pending> kept;
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < m_pending.size(); ++i) {
+        Pending& pending = m_pending[i];
+        bool broken = false;
+        if (first + i < watched.size() && watched[first + i].revents != 0) {
+            auto* bytes = reinterpret_cast<char*>(&pending.request);
+            ssize_t got = recv(pending.connection.get(), bytes + pending.received,
+                               sizeof pending.request - pending.received, MSG_DONTWAIT);
+            if (got > 0)
+                pending.received += static_cast<size_t>(got);
+            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                broken = true;
+        }
+        if (pending.received == sizeof pending.request) {
+            if (pending.request.tag == kControlRequestTag)
+                whole.emplace_back(std::move(pending.connection), pending.request);
+        } else if (!broken && now < pending.deadline) {
+            kept.push_back(std::move(pending));
+        }
+    }
+    m_pending = std::move(kept);
+    return whole;
 }
 
 void WriteControlReply(int connection, const ControlReply& reply) {

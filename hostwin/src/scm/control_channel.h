@@ -4,26 +4,28 @@
 //
 //   manager (ControlService)                 dispatcher (StartServiceCtrlDispatcherW)
 //   SendControl: connect         ---------->  ControlListener::Accept
-//                ControlRequest  ---------->  ReadControlRequest: the peer is this user's
+//                ControlRequest  ---------->  PendingRequests: the peer is this user's
 //                                             the handler runs on the dispatcher's thread
 //                ControlReply    <----------  WriteControlReply, once the handler returned
 //
 // Time-outs: the manager waits for the reply as long as a service may take to answer a control
-// (ServiceTimeout, time-scaled); the dispatcher waits kRequestWait, not time-scaled, for the
-// request of a connection it accepted, so that a caller that connects and says nothing cannot
-// hold the service's controls for long. Either end waits for readiness, then for the whole record.
+// (ServiceTimeout, time-scaled); the dispatcher gives each connection it accepted kRequestWait,
+// not time-scaled, for its whole request, reading every connection as its bytes come, so that a
+// caller that connects and says nothing, or half a request, holds up no other caller.
 #pragma once
 
 #include <hostwin/owner.h>
 
 #include <windows.h>
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace hostwin::scm {
 
@@ -41,6 +43,12 @@ struct ControlReply {
     uint32_t tag = kControlReplyTag;
     DWORD error = ERROR_SUCCESS; // ERROR_SUCCESS once the handler has returned
 };
+
+// The code a control meets with a service whose latest status is `status`: ERROR_SUCCESS when it
+// is delivered; 1062 stopped, 1061 pending, 1052 a standard control it does not accept
+// (interrogate and the user-defined codes always go through). The manager checks it against
+// the record, the dispatcher again against the service's own latest report as it delivers it.
+DWORD RefusedControl(const SERVICE_STATUS& status, DWORD control);
 
 constexpr std::chrono::milliseconds kRequestWait{5000};
 // How long the manager waits for a reply.
@@ -76,10 +84,37 @@ private:
     std::string m_path;
 };
 
-// The request on an accepted connection; nothing when the peer is another user, sends no whole
-// request within `wait`, or sends a record with another tag.
-std::optional<ControlRequest> ReadControlRequest(int connection,
-                                                 std::chrono::milliseconds wait = kRequestWait);
+// The connections a dispatcher has accepted whose request is still coming in. Each is read as
+// its bytes arrive, never blocking, so that a caller that sends part of a request and stays
+// connected holds up no other caller's control; a connection whose peer is another user, that
+// sends a record with another tag or cut short, or that has no whole request `wait` after it was
+// added, is dropped.
+class PendingRequests {
+public:
+    explicit PendingRequests(std::chrono::milliseconds wait = kRequestWait) : m_wait(wait) {}
+
+    void Add(UniqueFd connection);
+    bool Empty() const { return m_pending.empty(); }
+    // Appends a pollfd for each connection to `watched`; returns the poll time-out in
+    // milliseconds: until the earliest deadline, -1 when there is none.
+    int Watch(std::vector<pollfd>& watched) const;
+    // After the poll over `watched`, whose entries from `first` on are Watch's: reads what came
+    // in and drops the connections refused or past their deadline. The connections whose request
+    // is now whole leave the set with it.
+    std::vector<std::pair<UniqueFd, ControlRequest>> Collect(const std::vector<pollfd>& watched,
+                                                             size_t first);
+
+private:
+    struct Pending {
+        UniqueFd connection;
+        ControlRequest request;
+        size_t received = 0;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::chrono::milliseconds m_wait;
+    std::vector<Pending> m_pending;
+};
+
 void WriteControlReply(int connection, const ControlReply& reply);
 
 } // namespace hostwin::scm

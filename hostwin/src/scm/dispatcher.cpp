@@ -43,6 +43,7 @@ struct ServiceProcess {
     LPHANDLER_FUNCTION handler = nullptr;
     int stoppedEvent = -1; // signalled by the SERVICE_STOPPED report
     std::vector<SERVICE_STATUS> reports;
+    SERVICE_STATUS latest{0, SERVICE_START_PENDING, 0, 0, 0, 0, 0}; // the last accepted report
     std::function<void(const SERVICE_STATUS&)> observer;
 };
 ServiceProcess& Self() {
@@ -50,27 +51,31 @@ ServiceProcess& Self() {
     return *self;
 }
 
-// One control from one connection: the handler runs on this (the dispatcher's) thread, and the
-// answer goes back once it has returned.
-void ServeControl(int connection) {
-    std::optional<scm::ControlRequest> request = scm::ReadControlRequest(connection);
-    if (!request)
-        return;
-    const DWORD control = request->control;
+// One control: checked against the service's latest report and delivered in one step on this
+// (the dispatcher's) thread, so that of two stops the second meets STOP_PENDING or STOPPED and
+// never reaches the handler; the answer goes back once the handler has returned.
+void ServeControl(int connection, DWORD control) {
     LPHANDLER_FUNCTION handler = nullptr;
+    SERVICE_STATUS latest{};
     {
         ServiceProcess& self = Self();
         std::lock_guard<std::mutex> guard(self.lock);
         handler = self.handler;
+        latest = self.latest;
     }
     scm::ControlReply reply;
     reply.error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    if (handler) {
+    if (handler && (reply.error = scm::RefusedControl(latest, control)) == ERROR_SUCCESS) {
         LogCall("ServiceControlHandler", "control=%u", control);
         CallProgramCallback([&] { handler(control); });
-        reply.error = ERROR_SUCCESS;
     }
     scm::WriteControlReply(connection, reply);
+}
+
+// Whether the service's SERVICE_STOPPED report has signalled `event` (left signalled).
+bool Stopped(int event) {
+    pollfd watched{event, POLLIN, 0};
+    return poll(&watched, 1, 0) > 0;
 }
 
 // ServiceMain on a thread of its own; the dispatcher waits a little for its end after the
@@ -117,9 +122,12 @@ void RecordReport(const std::u16string& name, const SERVICE_STATUS& status) {
         std::optional<ServiceRow> row = t.FindByName(name);
         if (!row)
             return ERROR_SERVICE_DOES_NOT_EXIST;
+        const DWORD before = row->status.dwCurrentState;
         scm::ApplyReport(*row, status);
         t.Update(*row);
         t.AppendHistory(*row);
+        if (status.dwCurrentState != before)
+            scm::NoteStateEntered(*row, status.dwCurrentState);
         scm::Reconcile(t, *row);
         return ERROR_SUCCESS;
     });
@@ -237,16 +245,23 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     {
         ServiceThread serviceMain(entry->lpServiceProc, name);
         MarkDispatcherReady(name);
+        scm::PendingRequests requests;
+        std::vector<pollfd> watched;
         for (;;) {
-            pollfd watched[2] = {{listener.Fd(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
-            if (poll(watched, 2, -1) < 0)
+            watched = {{listener.Fd(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
+            int wait = requests.Watch(watched);
+            if (poll(watched.data(), watched.size(), wait) < 0)
                 continue; // EINTR
             if (watched[1].revents)
                 break;
-            if (watched[0].revents) {
-                if (UniqueFd connection = listener.Accept())
-                    ServeControl(connection.get());
+            // Controls are taken in the order their requests became whole, one at a time.
+            for (auto& [connection, request] : requests.Collect(watched, 2)) {
+                ServeControl(connection.get(), request.control);
+                if (Stopped(stopped.get()))
+                    break;
             }
+            if (watched[0].revents)
+                requests.Add(listener.Accept());
         }
         // No control is taken any more while ServiceMain's thread finishes.
         listener.Close();
@@ -304,6 +319,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
     std::function<void(const SERVICE_STATUS&)> observer;
     {
         std::lock_guard<std::mutex> guard(self.lock);
+        self.latest = status;
         if (testOnly)
             self.reports.push_back(status);
         observer = self.observer;

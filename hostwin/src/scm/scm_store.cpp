@@ -76,7 +76,8 @@ std::vector<std::u16string> SplitNames(const std::string& joined) {
 
 constexpr const char kColumns[] =
     "id, name, display, type, start, error, path, grp, deps, start_name, description, state, "
-    "accepted, exit, specific, checkpoint, hint, pid, pid_start, ready, delete_pending, crashes";
+    "accepted, exit, specific, checkpoint, hint, pid, pid_start, ready, delete_pending, crashes, "
+    "claim_pid, claim_start";
 
 ServiceRow ReadRow(sqlite3_stmt* s) {
     ServiceRow row;
@@ -104,6 +105,8 @@ ServiceRow ReadRow(sqlite3_stmt* s) {
     row.dispatcherReady = sqlite3_column_int64(s, 19) != 0;
     row.deletePending = sqlite3_column_int64(s, 20) != 0;
     row.crashes = sqlite3_column_int64(s, 21);
+    row.claimPid = static_cast<pid_t>(sqlite3_column_int64(s, 22));
+    row.claimStart = static_cast<unsigned long long>(sqlite3_column_int64(s, 23));
     return row;
 }
 
@@ -133,8 +136,10 @@ void BindRow(sqlite3_stmt* s, const ServiceRow& row) {
     Bind(s, 19, static_cast<int64_t>(row.dispatcherReady));
     Bind(s, 20, static_cast<int64_t>(row.deletePending));
     Bind(s, 21, row.crashes);
-    Bind(s, 22, Folded(row.name));
-    Bind(s, 23, Folded(row.displayName));
+    Bind(s, 22, static_cast<int64_t>(row.claimPid));
+    Bind(s, 23, static_cast<int64_t>(row.claimStart));
+    Bind(s, 24, Folded(row.name));
+    Bind(s, 25, Folded(row.displayName));
 }
 
 // A fresh machine's one service: the RPC endpoint mapper, built in and always running.
@@ -161,7 +166,16 @@ void Initialise(sqlite3* db) {
                  "start_name TEXT, description TEXT, state INTEGER, accepted INTEGER, "
                  "exit INTEGER, specific INTEGER, checkpoint INTEGER, hint INTEGER, pid INTEGER, "
                  "pid_start INTEGER, ready INTEGER, delete_pending INTEGER, crashes INTEGER, "
-                 "folded TEXT NOT NULL UNIQUE, display_folded TEXT NOT NULL)");
+                 "claim_pid INTEGER, claim_start INTEGER, folded TEXT NOT NULL UNIQUE, "
+                 "display_folded TEXT NOT NULL)");
+        // A database made before starts recorded their claimer gains the two columns.
+        sqlite3_stmt* probe = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT claim_pid FROM services", -1, &probe, nullptr) !=
+            SQLITE_OK) {
+            Exec(db, "ALTER TABLE services ADD COLUMN claim_pid INTEGER DEFAULT 0");
+            Exec(db, "ALTER TABLE services ADD COLUMN claim_start INTEGER DEFAULT 0");
+        }
+        sqlite3_finalize(probe);
         Exec(db, "CREATE TABLE IF NOT EXISTS history(seq INTEGER PRIMARY KEY, service TEXT, "
                  "state INTEGER, accepted INTEGER, exit INTEGER, specific INTEGER, "
                  "checkpoint INTEGER, hint INTEGER, time TEXT)");
@@ -172,7 +186,7 @@ void Initialise(sqlite3* db) {
         if (!StepRow(seeded.get())) {
             std::string sql = std::string("INSERT INTO services(") + (kColumns + 4) +
                               ", folded, display_folded) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                              "?,?,?,?,?,?,?,?)";
+                              "?,?,?,?,?,?,?,?,?,?)";
             Statement insert = Prepare(db, sql.c_str());
             BindRow(insert.get(), BuiltInRpcss());
             StepRow(insert.get());
@@ -294,7 +308,7 @@ std::vector<ServiceRow> Transaction::All() {
 int64_t Transaction::Insert(const ServiceRow& row) {
     std::string sql = std::string("INSERT INTO services(") + (kColumns + 4) +
                       ", folded, display_folded) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                      "?,?)";
+                      "?,?,?,?)";
     Statement s = Prepare(m_db, sql.c_str());
     BindRow(s.get(), row);
     StepRow(s.get());
@@ -306,10 +320,10 @@ void Transaction::Update(const ServiceRow& row) {
         m_db, "UPDATE services SET name=?1, display=?2, type=?3, start=?4, error=?5, path=?6, "
               "grp=?7, deps=?8, start_name=?9, description=?10, state=?11, accepted=?12, "
               "exit=?13, specific=?14, checkpoint=?15, hint=?16, pid=?17, pid_start=?18, "
-              "ready=?19, delete_pending=?20, crashes=?21, folded=?22, display_folded=?23 "
-              "WHERE id=?24");
+              "ready=?19, delete_pending=?20, crashes=?21, claim_pid=?22, claim_start=?23, "
+              "folded=?24, display_folded=?25 WHERE id=?26");
     BindRow(s.get(), row);
-    Bind(s.get(), 24, row.id);
+    Bind(s.get(), 26, row.id);
     StepRow(s.get());
 }
 

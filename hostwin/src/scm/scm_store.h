@@ -37,6 +37,8 @@ struct ServiceRow {
     bool dispatcherReady = false;    // its dispatcher runs ServiceMain and takes controls
     bool deletePending = false;
     int64_t crashes = 0;
+    pid_t claimPid = 0;                // the process that claimed the start (StartServiceW)
+    unsigned long long claimStart = 0; // its start time
 };
 
 // One transaction on this machine's service database. Holds the process-wide connection lock

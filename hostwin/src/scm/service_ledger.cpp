@@ -6,16 +6,99 @@
 
 #include <hostwin/text.h>
 
+#include <signal.h>
+
 namespace hostwin::scm {
 
+namespace {
+
+constexpr char kSource[] = "Service Control Manager";
+
+// The text the platform's log shows for a start error (it stores a reference to it).
+std::string StartErrorText(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        return "The system cannot find the file specified.";
+    case ERROR_PATH_NOT_FOUND:
+        return "The system cannot find the path specified.";
+    case ERROR_ACCESS_DENIED:
+        return "Access is denied.";
+    case ERROR_PROCESS_ABORTED:
+        return "The process terminated unexpectedly.";
+    case ERROR_SERVICE_REQUEST_TIMEOUT:
+        return "The service did not respond to the start or control request in a timely "
+               "fashion.";
+    case ERROR_FAILED_SERVICE_CONTROLLER_CONNECT:
+        return "The service process could not connect to the service controller.";
+    default:
+        return "%%" + std::to_string(error);
+    }
+}
+
+std::string StartTypeText(DWORD startType) {
+    switch (startType) {
+    case SERVICE_AUTO_START:
+        return "auto start";
+    case SERVICE_DISABLED:
+        return "disabled";
+    default:
+        return "demand start";
+    }
+}
+
+// A start whose claimer (the StartServiceW caller) ended before the service's dispatcher
+// connected: nobody else would ever end it.
+bool Abandoned(const ServiceRow& row) {
+    StartState state = StartStateOf(row);
+    return (state == StartState::Claimed || state == StartState::Recorded) && row.claimPid != 0 &&
+           !ProcessAlive(row.claimPid, row.claimStart);
+}
+
+} // namespace
+
+void NoteInstalled(const ServiceRow& row) {
+    AppendEvent(EventLogName::System, kSource, EVENTLOG_INFORMATION_TYPE, 0, 7045,
+                {ToUtf8(row.displayName), ToUtf8(row.binaryPath), "user mode service",
+                 StartTypeText(row.startType), ToUtf8(row.startName)});
+}
+
+void NoteStateEntered(const ServiceRow& row, DWORD state) {
+    const char* text = state == SERVICE_RUNNING   ? "running"
+                       : state == SERVICE_STOPPED ? "stopped"
+                       : state == SERVICE_PAUSED  ? "paused"
+                                                  : nullptr;
+    if (text)
+        AppendEvent(EventLogName::System, kSource, EVENTLOG_INFORMATION_TYPE, 0, 7036,
+                    {ToUtf8(row.displayName), text});
+}
+
+void NoteStartFailed(const ServiceRow& row, DWORD error) {
+    AppendEvent(EventLogName::System, kSource, EVENTLOG_ERROR_TYPE, 0, 7000,
+                {ToUtf8(row.displayName), StartErrorText(error)});
+}
+
+void NoteStartTimedOut(const ServiceRow& row, DWORD waitMs) {
+    AppendEvent(EventLogName::System, kSource, EVENTLOG_ERROR_TYPE, 0, 7009,
+                {std::to_string(waitMs), ToUtf8(row.displayName)});
+}
+
 bool Reconcile(Transaction& t, ServiceRow& row) {
+    if (Abandoned(row)) {
+        // Its process, if one was started, is ended as a start that timed out ends it.
+        if (row.pid != 0 && ProcessAlive(row.pid, row.pidStart))
+            kill(row.pid, SIGKILL);
+        MarkStopped(row, ERROR_SERVICE_REQUEST_TIMEOUT);
+        row.status.dwServiceSpecificExitCode = 0;
+        t.Update(row);
+        NoteStartFailed(row, ERROR_SERVICE_REQUEST_TIMEOUT);
+    }
     if (row.status.dwCurrentState != SERVICE_STOPPED && row.pid != 0 &&
         !ProcessAlive(row.pid, row.pidStart)) {
         MarkStopped(row, ERROR_PROCESS_ABORTED);
         row.status.dwServiceSpecificExitCode = 0;
         ++row.crashes;
         t.Update(row);
-        AppendEvent(EventLogName::System, "Service Control Manager", EVENTLOG_ERROR_TYPE, 0, 7034,
+        AppendEvent(EventLogName::System, kSource, EVENTLOG_ERROR_TYPE, 0, 7034,
                     {ToUtf8(row.displayName), std::to_string(row.crashes)});
     }
     if (row.deletePending && row.status.dwCurrentState == SERVICE_STOPPED &&
@@ -50,8 +133,8 @@ DWORD LoadFresh(int64_t id, ServiceRow& row) {
         row = *found;
         return ERROR_SUCCESS;
     });
-    if (error || row.status.dwCurrentState == SERVICE_STOPPED || row.pid == 0 ||
-        ProcessAlive(row.pid, row.pidStart))
+    if (error || row.status.dwCurrentState == SERVICE_STOPPED ||
+        ((row.pid == 0 || ProcessAlive(row.pid, row.pidStart)) && !Abandoned(row)))
         return error;
     return RunTransaction(true, [&](Transaction& t) { return LoadReconciled(t, id, row); });
 }

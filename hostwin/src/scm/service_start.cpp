@@ -8,6 +8,8 @@
 
 #include <hostwin/text.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -25,10 +27,14 @@ StartState StartStateOf(const ServiceRow& row) {
 }
 
 void ClaimStart(ServiceRow& row) {
+    ProcStat self;
+    ReadProcStat(getpid(), self);
     row.status = SERVICE_STATUS{row.type, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
     row.pid = 0;
     row.pidStart = 0;
     row.dispatcherReady = false;
+    row.claimPid = getpid();
+    row.claimStart = self.startTime;
 }
 
 void RecordProcess(ServiceRow& row, pid_t pid, unsigned long long startTime) {
@@ -127,6 +133,9 @@ void EndFailedStart(int64_t id, DWORD code) {
             return ERROR_SUCCESS;
         MarkStopped(*row, code);
         t.Update(*row);
+        if (code == ERROR_SERVICE_REQUEST_TIMEOUT)
+            NoteStartTimedOut(*row, ServiceTimeout());
+        NoteStartFailed(*row, code);
         Reconcile(t, *row);
         return ERROR_SUCCESS;
     });

@@ -8,8 +8,11 @@
 //
 // Stopped   the service reported SERVICE_STOPPED, never ran, or its start failed.
 // Claimed   StartServiceW turned it START_PENDING with no process, in one step, so that of two
-//           concurrent starts one wins; the manager is now creating the process. A dispatcher
-//           that gets this far first waits for the record rather than be refused as a stranger.
+//           concurrent starts one wins; the manager is now creating the process. The claim names
+//           its claimer (pid and start time): a claim whose claimer ended before the dispatcher
+//           connected, here or in Recorded, is ended by whoever finds it (service_ledger). A
+//           dispatcher that gets this far first waits for the record rather than be refused as a
+//           stranger.
 // Recorded  the process (pid and start time) is on the row; only that process may connect as
 //           the service. The manager waits for its dispatcher and ends it after ServiceTimeout.
 // Ready     the dispatcher runs ServiceMain and takes controls; StartServiceW returns. The
@@ -28,7 +31,7 @@ enum class StartState { Stopped, Claimed, Recorded, Ready };
 
 StartState StartStateOf(const ServiceRow& row);
 
-// Stopped -> Claimed.
+// Stopped -> Claimed by this process.
 void ClaimStart(ServiceRow& row);
 // Claimed -> Recorded: the process the manager created for the service.
 void RecordProcess(ServiceRow& row, pid_t pid, unsigned long long startTime);

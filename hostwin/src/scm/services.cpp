@@ -97,32 +97,6 @@ bool DefinedControl(DWORD control) {
            (control >= 128 && control <= 255);
 }
 
-// Whether a standard control reaches a service that accepts `accepted`; interrogate and the
-// user-defined codes always do.
-bool Accepts(DWORD accepted, DWORD control) {
-    switch (control) {
-    case SERVICE_CONTROL_STOP:
-        return accepted & SERVICE_ACCEPT_STOP;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE:
-        return accepted & SERVICE_ACCEPT_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_PARAMCHANGE:
-        return accepted & SERVICE_ACCEPT_PARAMCHANGE;
-    case SERVICE_CONTROL_NETBINDADD:
-    case SERVICE_CONTROL_NETBINDREMOVE:
-    case SERVICE_CONTROL_NETBINDENABLE:
-    case SERVICE_CONTROL_NETBINDDISABLE:
-        return accepted & SERVICE_ACCEPT_NETBINDCHANGE;
-    default:
-        return true;
-    }
-}
-
-bool Pending(DWORD state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
-           state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
-}
-
 DWORD InternalOpenSCManager(LPCWSTR machine, LPCWSTR database, DWORD requested, SC_HANDLE& handle) {
     if (machine != NULL && machine[0] != 0)
         return Unsupported("OpenSCManagerW", "remote computer");
@@ -169,6 +143,7 @@ DWORD InternalCreateService(SC_HANDLE managerHandle, LPCWSTR name, LPCWSTR displ
             return ERROR_DUPLICATE_SERVICE_NAME;
         row.id = t.Insert(row);
         t.AddHandle(row.id, 1);
+        NoteInstalled(row);
         return ERROR_SUCCESS;
     });
     if (error)
@@ -423,13 +398,7 @@ DWORD InternalControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS s
     DWORD error = RunTransaction(true, [&](Transaction& t) -> DWORD {
         if (DWORD loaded = LoadReconciled(t, service->Id(), row))
             return loaded;
-        if (row.status.dwCurrentState == SERVICE_STOPPED)
-            return ERROR_SERVICE_NOT_ACTIVE;
-        if (Pending(row.status.dwCurrentState))
-            return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-        if (!Accepts(row.status.dwControlsAccepted, control))
-            return ERROR_INVALID_SERVICE_CONTROL;
-        return ERROR_SUCCESS;
+        return RefusedControl(row.status, control);
     });
     if (error == ERROR_INVALID_HANDLE)
         return error;
@@ -438,10 +407,13 @@ DWORD InternalControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS s
         CopyStatus(StatusOf(row), status);
         return error;
     }
-    // A built-in service has no process; it answers from its record.
+    // A built-in service has no process; it answers from its record. The record may be behind:
+    // the dispatcher checks the control again against the service's latest report, in the same
+    // step as it delivers it, and refuses it with the same codes.
     if (row.pid != 0) {
         error = SendControl(row.pid, control);
-        if (error == ERROR_SERVICE_NOT_ACTIVE) {
+        if (error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+            error == ERROR_INVALID_SERVICE_CONTROL) {
             LoadFresh(service->Id(), row);
             CopyStatus(StatusOf(row), status);
             return error;

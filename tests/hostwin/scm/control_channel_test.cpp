@@ -6,6 +6,7 @@
 #include "machine/machine_layout.h"
 #include "scm/control_channel.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +14,9 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -34,6 +37,22 @@ protected:
     void Put(int fd, const std::string& bytes) {
         ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
+    }
+    // The request read from `connection` as the dispatcher reads it; nothing when it is refused
+    // or not whole within `wait`.
+    static std::optional<ControlRequest> Read(UniqueFd connection,
+                                              milliseconds wait = kRequestWait) {
+        PendingRequests requests(wait);
+        requests.Add(std::move(connection));
+        while (!requests.Empty()) {
+            std::vector<pollfd> watched;
+            int timeout = requests.Watch(watched);
+            poll(watched.data(), watched.size(), timeout);
+            auto whole = requests.Collect(watched, 0);
+            if (!whole.empty())
+                return whole.front().second;
+        }
+        return std::nullopt;
     }
     template <class Record> static std::string Bytes(const Record& record) {
         return std::string(reinterpret_cast<const char*>(&record), sizeof record);
@@ -58,7 +77,7 @@ TEST_F(ControlChannelTest, ControlReachesTheDispatcherAndItsAnswerComesBack) {
             std::async(std::launch::async, [&] { return SendControl(getpid(), c.control); });
         UniqueFd connection = listener.Accept();
         ASSERT_TRUE(connection);
-        std::optional<ControlRequest> request = ReadControlRequest(connection.get());
+        std::optional<ControlRequest> request = Read(UniqueFd(dup(connection.get())));
         ASSERT_TRUE(request);
         EXPECT_EQ(request->control, c.control);
         ControlReply reply;
@@ -94,7 +113,7 @@ TEST_F(ControlChannelTest, DispatcherRefusesAnythingButOneWholeRequest) {
             Put(m_manager.get(), c.bytes);
         if (c.hangUp)
             shutdown(m_manager.get(), SHUT_WR);
-        EXPECT_FALSE(ReadControlRequest(m_dispatcher.get(), milliseconds(2000))) << c.what;
+        EXPECT_FALSE(Read(std::move(m_dispatcher), milliseconds(2000))) << c.what;
     }
 }
 
@@ -103,7 +122,7 @@ TEST_F(ControlChannelTest, EachEndWaitsForItsRecordOnlyAsLongAsItsTimeOut) {
 
     Connect(); // a caller that connects and says nothing
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(ReadControlRequest(m_dispatcher.get(), wait));
+    EXPECT_FALSE(Read(std::move(m_dispatcher), wait));
     milliseconds waited = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
     EXPECT_GE(waited, wait - milliseconds(1));
     EXPECT_LT(waited, milliseconds(5000));
@@ -115,6 +134,35 @@ TEST_F(ControlChannelTest, EachEndWaitsForItsRecordOnlyAsLongAsItsTimeOut) {
     waited = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
     EXPECT_GE(waited, wait - milliseconds(1));
     EXPECT_LT(waited, milliseconds(5000));
+}
+
+// A caller that sends part of a request and stays connected holds up no other caller: the
+// whole request behind it is taken at once, the partial one dropped at its own deadline.
+TEST_F(ControlChannelTest, APartialRequestHoldsUpNoOtherConnection) {
+    PendingRequests requests(milliseconds(300));
+    Connect();
+    UniqueFd slowCaller = std::move(m_manager);
+    Put(slowCaller.get(), Bytes(ControlRequest{}).substr(0, 2));
+    requests.Add(std::move(m_dispatcher));
+    Connect();
+    ControlRequest stop;
+    stop.control = SERVICE_CONTROL_STOP;
+    Put(m_manager.get(), Bytes(stop));
+    requests.Add(std::move(m_dispatcher));
+
+    const Clock::time_point start = Clock::now();
+    std::vector<DWORD> taken;
+    while (!requests.Empty()) {
+        std::vector<pollfd> watched;
+        int timeout = requests.Watch(watched);
+        ASSERT_GE(poll(watched.data(), watched.size(), timeout), 0);
+        for (auto& [connection, request] : requests.Collect(watched, 0)) {
+            taken.push_back(request.control);
+            EXPECT_LT(Clock::now() - start, milliseconds(200)) << "not behind the partial one";
+        }
+    }
+    EXPECT_EQ(taken, std::vector<DWORD>{SERVICE_CONTROL_STOP});
+    EXPECT_GE(Clock::now() - start, milliseconds(299)) << "the partial one kept to its deadline";
 }
 
 TEST_F(ControlChannelTest, ManagerTakesOnlyAWholeReplyAsTheAnswer) {
