@@ -36,7 +36,7 @@ scripts/faultsweep.py --sample 6 --budget 110
 # line targets: 30 s each.
 cmake --preset fuzz >/dev/null
 cmake --build build/fuzz -j "$jobs" --target registrar_fuzz peimage_fuzz typelib_fuzz format_fuzz \
-    regfile_fuzz cmdline_fuzz
+    regfile_fuzz cmdline_fuzz sc_args_fuzz
 fuzz() { # name corpus seconds max_len
     step "Fuzzing $1 for $3 s"
     mkdir -p "build/fuzz/corpus/$2"
@@ -49,6 +49,7 @@ fuzz typelib_fuzz typelib 30 4096
 fuzz format_fuzz format 30 1024
 fuzz regfile_fuzz regfile 30 4096
 fuzz cmdline_fuzz cmdline 30 1024
+fuzz sc_args_fuzz sc_args 30 1024
 
 # The same suite under the sanitizers: memory errors and leaks, then data races.
 for preset in host-asan host-tsan; do

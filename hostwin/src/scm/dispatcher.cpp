@@ -136,6 +136,26 @@ DWORD MarkDispatcherReady(const std::u16string& name) {
     });
 }
 
+// How often a running service checks that the database still names it.
+constexpr DWORD kWatchdogMs = 30000;
+
+// A service whose database or own record is gone can no longer be reached by any control, yet
+// would keep its work going: it stops itself, through its own handler, as a stop control would.
+void StopWhenForgotten(const std::u16string& name) {
+    if (scm::RecordNamesProcess(name, getpid()).value_or(true))
+        return;
+    LPHANDLER_FUNCTION handler = nullptr;
+    {
+        ServiceProcess& self = Self();
+        std::lock_guard<std::mutex> guard(self.lock);
+        handler = self.handler;
+    }
+    if (handler) {
+        LogCall("ServiceControlHandler", "control=%u", SERVICE_CONTROL_STOP);
+        CallProgramCallback([&] { handler(SERVICE_CONTROL_STOP); });
+    }
+}
+
 // The service this process was started as, from the manager's mark; checked against the
 // database, so that a copied mark makes no process a service. The manager records the process
 // just after it has started it: one that gets here first waits for that record (within the
@@ -239,8 +259,11 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
         MarkDispatcherReady(name);
         for (;;) {
             pollfd watched[2] = {{listener.Fd(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
-            if (poll(watched, 2, -1) < 0)
-                continue; // EINTR
+            const int ready = poll(watched, 2, static_cast<int>(ScaleMilliseconds(kWatchdogMs)));
+            if (ready == 0)
+                StopWhenForgotten(name);
+            if (ready <= 0)
+                continue; // EINTR, or the watchdog's tick
             if (watched[1].revents)
                 break;
             if (watched[0].revents) {
