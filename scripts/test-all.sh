@@ -56,7 +56,7 @@ scripts/faultsweep.py --sample 6 --budget 110
 step "Fuzz build"
 cmake --preset fuzz "${cached[@]}" "${mold[@]}" >/dev/null
 cmake --build build/fuzz -j "$jobs" --target registrar_fuzz peimage_fuzz typelib_fuzz format_fuzz \
-    regfile_fuzz cmdline_fuzz
+    regfile_fuzz cmdline_fuzz sc_args_fuzz
 fuzz() { # name corpus seconds max_len
     local log="build/fuzz/$1.log"
     mkdir -p "build/fuzz/corpus/$2"
@@ -69,8 +69,9 @@ fuzz() { # name corpus seconds max_len
         return 1
     fi
 }
-step "Fuzzing: registrar 60 s, then cmdline 30 s | peimage, typelib, format, regfile 30 s each"
-(fuzz registrar_fuzz registrar 60 8192 && fuzz cmdline_fuzz cmdline 30 1024) &
+step "Fuzzing: registrar 60 s, then cmdline and sc_args 30 s | peimage, typelib, format, regfile 30 s each"
+(fuzz registrar_fuzz registrar 60 8192 && fuzz cmdline_fuzz cmdline 30 1024 &&
+    fuzz sc_args_fuzz sc_args 30 1024) &
 lane=$!
 fuzz peimage_fuzz peimage 30 16384 && fuzz typelib_fuzz typelib 30 4096 &&
     fuzz format_fuzz format 30 1024 && fuzz regfile_fuzz regfile 30 4096 || fuzzing=failed

@@ -10,6 +10,10 @@ extern "C" {
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010
 #define SERVICE_WIN32_SHARE_PROCESS 0x00000020
 #define SERVICE_WIN32 0x00000030
+#define SERVICE_ADAPTER 0x00000004
+#define SERVICE_RECOGNIZER_DRIVER 0x00000008
+#define SERVICE_DRIVER 0x0000000B
+#define SERVICE_TYPE_ALL 0x0000013F
 #define SERVICE_INTERACTIVE_PROCESS 0x00000100
 
 #define SERVICE_STOPPED 0x00000001
@@ -76,6 +80,9 @@ extern "C" {
 #define SERVICE_INACTIVE 0x00000002
 #define SERVICE_STATE_ALL 0x00000003
 
+#define SC_ENUM_PROCESS_INFO 0
+typedef int SC_ENUM_TYPE;
+
 struct SERVICE_STATUS {
     DWORD dwServiceType;
     DWORD dwCurrentState;
@@ -100,6 +107,13 @@ struct SERVICE_STATUS_PROCESS {
 };
 typedef SERVICE_STATUS_PROCESS* LPSERVICE_STATUS_PROCESS;
 typedef int SC_STATUS_TYPE;
+
+struct ENUM_SERVICE_STATUS_PROCESSW {
+    LPWSTR lpServiceName;
+    LPWSTR lpDisplayName;
+    SERVICE_STATUS_PROCESS ServiceStatusProcess;
+};
+typedef ENUM_SERVICE_STATUS_PROCESSW* LPENUM_SERVICE_STATUS_PROCESSW;
 
 struct QUERY_SERVICE_CONFIGW {
     DWORD dwServiceType;
@@ -157,6 +171,10 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer,
                                  DWORD cbBufSize, LPDWORD pcbBytesNeeded);
+BOOL WINAPI EnumServicesStatusExW(SC_HANDLE hSCManager, SC_ENUM_TYPE InfoLevel, DWORD dwServiceType,
+                                  DWORD dwServiceState, LPBYTE lpServices, DWORD cbBufSize,
+                                  LPDWORD pcbBytesNeeded, LPDWORD lpServicesReturned,
+                                  LPDWORD lpResumeHandle, LPCWSTR pszGroupName);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable);

@@ -323,6 +323,7 @@ TEST_F(EndToEndTest, OfTwoStartsAtOnceOnlyOneStartsTheService) {
     const std::string queryex = Sc({"queryex", "pellardservice"}).out;
     EXPECT_NE(queryex.find("PID                : 0\n"), std::string::npos) << queryex;
     ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
+}
 
 // An sc start killed after it claimed the start and before it recorded the service's process
 // leaves no start for ever pending: the next look ends it with 1053 and System entry 7000, and

@@ -3,18 +3,20 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include "sc_args.h"
+
 #include <hostwin/control.h>
 #include <hostwin/owner.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-using hostwin::FromUtf8;
 using hostwin::ToUtf8;
 
 // The system's message for each code this command can meet.
@@ -26,6 +28,13 @@ std::string MessageFor(DWORD error) {
         {ERROR_INVALID_HANDLE, "The handle is invalid."},
         {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
         {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+        {ERROR_DISK_FULL, "There is not enough space on the disk."},
+        {ERROR_MORE_DATA, "More data is available."},
+        {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
+        {ERROR_CANTREAD, "The configuration registry key could not be read."},
+        {ERROR_CANTWRITE, "The configuration registry key could not be written."},
+        {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this "
+                                  "command."},
         {ERROR_INVALID_SERVICE_CONTROL, "The requested control is not valid for this service."},
         {ERROR_SERVICE_REQUEST_TIMEOUT,
          "The service did not respond to the start or control request in a timely fashion."},
@@ -152,101 +161,64 @@ int QueryOne(SC_HANDLE manager, const std::u16string& name, bool extended, const
     return 0;
 }
 
-int Query(SC_HANDLE manager, const std::vector<std::u16string>& args, bool extended) {
-    if (!args.empty())
-        return QueryOne(manager, args[0], extended, "EnumQueryServicesStatus:OpenService");
-    // Without a name: every active service.
-    for (const std::u16string& name : hostwin::InstalledServices()) {
-        UniqueScHandle service(OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS));
-        SERVICE_STATUS status{};
-        if (service && QueryServiceStatus(service.get(), &status) &&
-            status.dwCurrentState != SERVICE_STOPPED)
-            QueryOne(manager, name, extended, "OpenService", true);
+// One call of the listing from `*resume`; the records it returned, false with the error printed
+// when it failed otherwise than for more data.
+bool EnumerateOnce(SC_HANDLE manager, const sc::QueryRequest& request, DWORD size,
+                   std::vector<unsigned char>& buffer, DWORD& returned, DWORD& needed,
+                   DWORD& resume, DWORD& error) {
+    buffer.assign(size ? size : 1, 0);
+    error = EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, request.type, request.state,
+                                  buffer.data(), size, &needed, &returned, &resume,
+                                  request.group ? request.group->c_str() : NULL)
+                ? ERROR_SUCCESS
+                : GetLastError();
+    return error == ERROR_SUCCESS || error == ERROR_MORE_DATA;
+}
+
+void PrintRecords(const std::vector<unsigned char>& buffer, DWORD returned, bool extended) {
+    const auto* records = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < returned; ++i) {
+        const std::u16string displayName = records[i].lpDisplayName;
+        PrintStatus(records[i].lpServiceName, records[i].ServiceStatusProcess, extended,
+                    &displayName);
     }
+}
+
+int Query(SC_HANDLE manager, const std::vector<std::u16string>& args, bool extended) {
+    sc::QueryRequest request;
+    if (!sc::ReadQuery(args, request))
+        return Usage();
+    if (request.name)
+        return QueryOne(manager, *request.name, extended, "EnumQueryServicesStatus:OpenService");
+    std::vector<unsigned char> buffer;
+    DWORD returned = 0, needed = 0, resume = request.resumeIndex, error = 0;
+    if (request.bufferSize) {
+        // One piece of the size asked for, as the Windows command reads it.
+        if (!EnumerateOnce(manager, request, *request.bufferSize, buffer, returned, needed, resume,
+                           error))
+            return Failed("EnumQueryServicesStatus:EnumServicesStatusEx", error);
+        PrintRecords(buffer, returned, extended);
+        if (error == ERROR_MORE_DATA) {
+            Failed("EnumQueryServicesStatus:EnumServicesStatusEx", error);
+            std::printf("Enum: more data, need %u bytes start resume at index %u\n", needed,
+                        resume);
+            return static_cast<int>(error);
+        }
+        return 0;
+    }
+    DWORD size = 0;
+    do {
+        if (!EnumerateOnce(manager, request, size, buffer, returned, needed, resume, error))
+            return Failed("EnumQueryServicesStatus:EnumServicesStatusEx", error);
+        PrintRecords(buffer, returned, extended);
+        size = needed;
+    } while (error == ERROR_MORE_DATA);
     return 0;
 }
 
-// "key= value" pairs after the service name; false on a key without its value.
-bool ParseOptions(const std::vector<std::u16string>& args, size_t from,
-                  std::map<std::string, std::u16string>& options) {
-    for (size_t i = from; i < args.size(); i += 2) {
-        std::string key = ToUtf8(args[i]);
-        if (key.empty() || key.back() != '=' || i + 1 >= args.size())
-            return false;
-        key.pop_back();
-        for (char& c : key)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        options[key] = args[i + 1];
-    }
-    return true;
-}
-
-// The number a word of an option stands for; false for a word the option does not take.
-bool WordValue(const std::map<std::string, DWORD>& words, const std::u16string& text,
-               DWORD& value) {
-    auto it = words.find(ToUtf8(text));
-    if (it == words.end())
-        return false;
-    value = it->second;
-    return true;
-}
-
-const std::map<std::string, DWORD> kStartTypes = {
-    {"auto", SERVICE_AUTO_START}, {"demand", SERVICE_DEMAND_START}, {"disabled", SERVICE_DISABLED}};
-const std::map<std::string, DWORD> kServiceTypes = {{"own", SERVICE_WIN32_OWN_PROCESS},
-                                                    {"share", SERVICE_WIN32_SHARE_PROCESS}};
-const std::map<std::string, DWORD> kErrorControls = {{"ignore", SERVICE_ERROR_IGNORE},
-                                                     {"normal", SERVICE_ERROR_NORMAL},
-                                                     {"severe", SERVICE_ERROR_SEVERE},
-                                                     {"critical", SERVICE_ERROR_CRITICAL}};
-
-// "A/B" as the NUL-separated list the calls take.
-std::u16string DependencyList(const std::u16string& text) {
-    std::u16string list;
-    for (char16_t c : text)
-        list += c == u'/' ? u'\0' : c;
-    list += u'\0';
-    list += u'\0';
-    return list;
-}
-
-struct Config {
-    DWORD type = SERVICE_NO_CHANGE, start = SERVICE_NO_CHANGE, error = SERVICE_NO_CHANGE;
-    const std::u16string* binaryPath = nullptr;
-    const std::u16string* displayName = nullptr;
-    std::u16string dependencies;
-    bool hasDependencies = false;
-};
-
-bool ReadConfig(const std::map<std::string, std::u16string>& options, Config& config) {
-    for (const auto& [key, value] : options) {
-        if (key == "binpath")
-            config.binaryPath = &value;
-        else if (key == "displayname")
-            config.displayName = &value;
-        else if (key == "depend") {
-            config.dependencies = DependencyList(value);
-            config.hasDependencies = true;
-        } else if (key == "start") {
-            if (!WordValue(kStartTypes, value, config.start))
-                return false;
-        } else if (key == "type") {
-            if (!WordValue(kServiceTypes, value, config.type))
-                return false;
-        } else if (key == "error") {
-            if (!WordValue(kErrorControls, value, config.error))
-                return false;
-        } else
-            return false;
-    }
-    return true;
-}
-
 int Create(SC_HANDLE manager, const std::vector<std::u16string>& args) {
-    std::map<std::string, std::u16string> options;
-    Config config;
-    if (args.empty() || !ParseOptions(args, 1, options) || !ReadConfig(options, config) ||
-        !config.binaryPath)
+    sc::ConfigRequest config;
+    if (args.empty() || !sc::ReadConfig(args, 1, config) || !config.binaryPath)
         return Usage();
     UniqueScHandle service(
         CreateServiceW(manager, args[0].c_str(),
@@ -255,7 +227,7 @@ int Create(SC_HANDLE manager, const std::vector<std::u16string>& args) {
                        config.start == SERVICE_NO_CHANGE ? SERVICE_DEMAND_START : config.start,
                        config.error == SERVICE_NO_CHANGE ? SERVICE_ERROR_NORMAL : config.error,
                        config.binaryPath->c_str(), NULL, NULL,
-                       config.hasDependencies ? config.dependencies.c_str() : NULL, NULL, NULL));
+                       config.dependencies ? config.dependencies->c_str() : NULL, NULL, NULL));
     if (!service)
         return Failed("CreateService", GetLastError());
     std::printf("[SC] CreateService SUCCESS\n");
@@ -263,17 +235,16 @@ int Create(SC_HANDLE manager, const std::vector<std::u16string>& args) {
 }
 
 int ChangeConfig(SC_HANDLE manager, const std::vector<std::u16string>& args) {
-    std::map<std::string, std::u16string> options;
-    Config config;
-    if (args.empty() || !ParseOptions(args, 1, options) || !ReadConfig(options, config))
+    sc::ConfigRequest config;
+    if (args.empty() || !sc::ReadConfig(args, 1, config))
         return Usage();
     UniqueScHandle service(OpenServiceW(manager, args[0].c_str(), SERVICE_CHANGE_CONFIG));
     if (!service)
         return Failed("OpenService", GetLastError());
     if (!ChangeServiceConfigW(service.get(), config.type, config.start, config.error,
                               config.binaryPath ? config.binaryPath->c_str() : NULL, NULL, NULL,
-                              config.hasDependencies ? config.dependencies.c_str() : NULL, NULL,
-                              NULL, config.displayName ? config.displayName->c_str() : NULL))
+                              config.dependencies ? config.dependencies->c_str() : NULL, NULL, NULL,
+                              config.displayName ? config.displayName->c_str() : NULL))
         return Failed("ChangeServiceConfig", GetLastError());
     std::printf("[SC] ChangeServiceConfig SUCCESS\n");
     return 0;
@@ -417,9 +388,14 @@ int Delete(SC_HANDLE manager, const std::vector<std::u16string>& args) {
 }
 
 int Sc(int argc, char** argv) {
-    std::vector<std::u16string> args;
-    for (int i = 1; i < argc; ++i)
-        args.push_back(FromUtf8(argv[i]));
+    // Names compare as UTF-16: bytes that are not UTF-8 would make two names one.
+    sc::DecodedArguments decoded = sc::DecodeArguments(argc, argv);
+    if (decoded.invalid) {
+        std::fprintf(stderr, "[SC] Argument %d is not valid UTF-8; nothing was done.\n",
+                     decoded.invalid);
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::vector<std::u16string>& args = decoded.words;
     if (!args.empty() && args[0].rfind(u"\\\\", 0) == 0)
         args.erase(args.begin()); // the local computer named as a server
     if (args.empty())
@@ -458,13 +434,10 @@ int Sc(int argc, char** argv) {
     if (command == "control") {
         if (args.size() != 2)
             return Usage();
-        char* end = nullptr;
-        std::string code = ToUtf8(args[1]);
-        unsigned long value = std::strtoul(code.c_str(), &end, 10);
-        if (code.empty() || *end != 0)
+        std::optional<DWORD> control = sc::ReadNumber(args[1]);
+        if (!control)
             return Usage();
-        DWORD control = static_cast<DWORD>(value);
-        return Control(manager.get(), args[0], control, AccessFor(control));
+        return Control(manager.get(), args[0], *control, AccessFor(*control));
     }
     if (command == "delete")
         return Delete(manager.get(), args);

@@ -144,6 +144,26 @@ DWORD MarkDispatcherReady(const std::u16string& name) {
     });
 }
 
+// How often a running service checks that the database still names it.
+constexpr DWORD kWatchdogMs = 30000;
+
+// A service whose database or own record is gone can no longer be reached by any control, yet
+// would keep its work going: it stops itself, through its own handler, as a stop control would.
+void StopWhenForgotten(const std::u16string& name) {
+    if (scm::RecordNamesProcess(name, getpid()).value_or(true))
+        return;
+    LPHANDLER_FUNCTION handler = nullptr;
+    {
+        ServiceProcess& self = Self();
+        std::lock_guard<std::mutex> guard(self.lock);
+        handler = self.handler;
+    }
+    if (handler) {
+        LogCall("ServiceControlHandler", "control=%u", SERVICE_CONTROL_STOP);
+        CallProgramCallback([&] { handler(SERVICE_CONTROL_STOP); });
+    }
+}
+
 // The service this process was started as, from the manager's mark; checked against the
 // database, so that a copied mark makes no process a service. The manager records the process
 // just after it has started it: one that gets here first waits for that record (within the
@@ -247,9 +267,22 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
         MarkDispatcherReady(name);
         scm::PendingRequests requests;
         std::vector<pollfd> watched;
+        // A service whose record is gone from the store ends itself within one watchdog period.
+        const auto lookPeriod = std::chrono::milliseconds(ScaleMilliseconds(kWatchdogMs));
+        auto nextLook = std::chrono::steady_clock::now() + lookPeriod;
         for (;;) {
             watched = {{listener.Fd(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
+            // The poll wakes for the earliest request deadline or the next look at the record.
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= nextLook) {
+                StopWhenForgotten(name);
+                nextLook = now + lookPeriod;
+            }
+            const int untilLook = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(nextLook - now).count());
             int wait = requests.Watch(watched);
+            if (wait < 0 || wait > untilLook)
+                wait = untilLook;
             if (poll(watched.data(), watched.size(), wait) < 0)
                 continue; // EINTR
             if (watched[1].revents)

@@ -6,16 +6,23 @@
 #include "process/procfs.h"
 #include "machine/machine_layout.h"
 #include "sqlite/connection.h"
+#include "sqlite/database_file.h"
 
 #include <hostwin/text.h>
 
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace hostwin::scm {
@@ -24,6 +31,9 @@ namespace {
 
 // How long a call waits for a lock another process holds.
 constexpr auto kBusyBound = std::chrono::seconds(10);
+constexpr int kApplicationId = 0x48534D44; // marks the file as a service database
+// 1: dependencies as a JSON list of names, so that any name (one with a line feed too) keeps.
+constexpr int kSchemaVersion = 1;
 
 struct Connection {
     std::mutex lock;
@@ -31,6 +41,10 @@ struct Connection {
     sqlite::BusyWait busy;
     std::string path;
     ino_t inode = 0;
+    bool readOnly = false;
+    bool lineLists = false; // a read-only database of schema 0: dependencies one per line
+    std::mutex reportLock;
+    std::set<std::string> reported; // each failure is said once per process
 };
 Connection& TheConnection() {
     static Connection* connection = new Connection; // used until the very end of the process
@@ -58,19 +72,32 @@ std::string Text(sqlite3_stmt* s, int column) {
     return text ? reinterpret_cast<const char*>(text) : "";
 }
 
-// Dependencies are stored one per line: no service name holds a line feed... nor may it.
+// Dependencies are a JSON list: a service name may hold any character, a line feed too.
 std::string JoinNames(const std::vector<std::u16string>& names) {
-    std::string joined;
+    nlohmann::json list = nlohmann::json::array();
     for (const std::u16string& name : names)
-        joined += ToUtf8(name) + "\n";
-    return joined;
+        list.push_back(ToUtf8(name));
+    return list.dump();
 }
+std::vector<std::u16string> LineNames(const std::string& lines);
 std::vector<std::u16string> SplitNames(const std::string& joined) {
+    if (TheConnection().lineLists)
+        return LineNames(joined);
+    std::vector<std::u16string> names;
+    const nlohmann::json list = nlohmann::json::parse(joined, nullptr, false);
+    if (!list.is_array())
+        throw sqlite::Error{SQLITE_CORRUPT, "a dependency list is damaged"};
+    for (const nlohmann::json& name : list)
+        names.push_back(FromUtf8(name.get<std::string>()));
+    return names;
+}
+// The list as schema 0 kept it, one name per line.
+std::vector<std::u16string> LineNames(const std::string& lines) {
     std::vector<std::u16string> names;
     size_t start = 0;
-    for (size_t end = joined.find('\n'); end != std::string::npos;
-         start = end + 1, end = joined.find('\n', start))
-        names.push_back(FromUtf8(joined.substr(start, end - start)));
+    for (size_t end = lines.find('\n'); end != std::string::npos;
+         start = end + 1, end = lines.find('\n', start))
+        names.push_back(FromUtf8(lines.substr(start, end - start)));
     return names;
 }
 
@@ -157,17 +184,96 @@ ServiceRow BuiltInRpcss() {
     return row;
 }
 
-void Initialise(sqlite3* db) {
+const char* const kSchema =
+    "CREATE TABLE services("
+    "id INTEGER PRIMARY KEY, name TEXT NOT NULL, display TEXT NOT NULL, "
+    "type INTEGER, start INTEGER, error INTEGER, path TEXT, grp TEXT, deps TEXT, "
+    "start_name TEXT, description TEXT, state INTEGER, accepted INTEGER, "
+    "exit INTEGER, specific INTEGER, checkpoint INTEGER, hint INTEGER, pid INTEGER, "
+    "pid_start INTEGER, ready INTEGER, delete_pending INTEGER, crashes INTEGER, "
+    "claim_pid INTEGER, claim_start INTEGER, folded TEXT NOT NULL UNIQUE, "
+    "display_folded TEXT NOT NULL);"
+    "CREATE TABLE history(seq INTEGER PRIMARY KEY, service TEXT, "
+    "state INTEGER, accepted INTEGER, exit INTEGER, specific INTEGER, "
+    "checkpoint INTEGER, hint INTEGER, time TEXT);"
+    "CREATE TABLE handles(service INTEGER, pid INTEGER, "
+    "pid_start INTEGER, count INTEGER, PRIMARY KEY(service, pid, pid_start));"
+    "CREATE TABLE machine(key TEXT PRIMARY KEY, value TEXT);";
+
+void InsertRow(sqlite3* db, const ServiceRow& row) {
+    std::string sql = std::string("INSERT INTO services(") + (kColumns + 4) +
+                      ", folded, display_folded) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
+                      "?,?,?,?)";
+    Statement s = Prepare(db, sql.c_str());
+    BindRow(s.get(), row);
+    StepRow(s.get());
+}
+
+std::string Identity() {
+    char pragmas[96];
+    std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d; PRAGMA user_version=%d",
+                  kApplicationId, kSchemaVersion);
+    return pragmas;
+}
+
+void WriteNewStore(const std::string& file) {
+    UniqueConnection db = sqlite::Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    Exec(db.get(), "BEGIN");
+    Exec(db.get(), kSchema);
+    Exec(db.get(), Identity().c_str());
+    InsertRow(db.get(), BuiltInRpcss());
+    Exec(db.get(), "COMMIT");
+    Exec(db.get(), "PRAGMA journal_mode=WAL");
+}
+
+// Writes a new database under a temporary name and links it into place, so that the
+// database's name only ever shows a whole database: an empty or cut file there is damage, never
+// a new machine.
+void CreateStore(const std::string& path) {
+    const std::string temporary = path + ".new-" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    std::optional<sqlite::Error> failure;
+    try {
+        WriteNewStore(temporary);
+    } catch (const sqlite::Error& error) {
+        failure = error;
+    }
+    if (!failure) {
+        UniqueFd file(open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file || fsync(file.get()) != 0 ||
+            (link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST))
+            failure = sqlite::Error{errno == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN,
+                                    std::string("cannot put the new database in place: ") +
+                                        std::strerror(errno)};
+    }
+    unlink(temporary.c_str());
+    if (failure)
+        throw *failure;
+}
+
+// Checks that the file is a service database this version reads; one of schema 0 (no marks) is
+// brought up to date when it may be written.
+void CheckIdentity(Connection& c) {
+    sqlite3* db = c.db.get();
+    int64_t application = 0, version = 0, tables = 0;
+    if (int rc = sqlite::TryQueryInt(db, "PRAGMA application_id", &application); rc != SQLITE_OK)
+        sqlite::Throw(db, rc);
+    sqlite::TryQueryInt(db, "PRAGMA user_version", &version);
+    sqlite::TryQueryInt(db,
+                        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                        "('services', 'history', 'handles', 'machine')",
+                        &tables);
+    if (application == kApplicationId && version == kSchemaVersion)
+        return;
+    if (application != 0 || version != 0 || tables != 4)
+        throw sqlite::Error{SQLITE_NOTADB, "holds a database that is not a service database of "
+                                           "this version"};
+    if (c.readOnly) {
+        c.lineLists = true; // read as it stands
+        return;
+    }
     Exec(db, "BEGIN IMMEDIATE");
     try {
-        Exec(db, "CREATE TABLE IF NOT EXISTS services("
-                 "id INTEGER PRIMARY KEY, name TEXT NOT NULL, display TEXT NOT NULL, "
-                 "type INTEGER, start INTEGER, error INTEGER, path TEXT, grp TEXT, deps TEXT, "
-                 "start_name TEXT, description TEXT, state INTEGER, accepted INTEGER, "
-                 "exit INTEGER, specific INTEGER, checkpoint INTEGER, hint INTEGER, pid INTEGER, "
-                 "pid_start INTEGER, ready INTEGER, delete_pending INTEGER, crashes INTEGER, "
-                 "claim_pid INTEGER, claim_start INTEGER, folded TEXT NOT NULL UNIQUE, "
-                 "display_folded TEXT NOT NULL)");
         // A database made before starts recorded their claimer gains the two columns.
         sqlite3_stmt* probe = nullptr;
         if (sqlite3_prepare_v2(db, "SELECT claim_pid FROM services", -1, &probe, nullptr) !=
@@ -176,21 +282,19 @@ void Initialise(sqlite3* db) {
             Exec(db, "ALTER TABLE services ADD COLUMN claim_start INTEGER DEFAULT 0");
         }
         sqlite3_finalize(probe);
-        Exec(db, "CREATE TABLE IF NOT EXISTS history(seq INTEGER PRIMARY KEY, service TEXT, "
-                 "state INTEGER, accepted INTEGER, exit INTEGER, specific INTEGER, "
-                 "checkpoint INTEGER, hint INTEGER, time TEXT)");
-        Exec(db, "CREATE TABLE IF NOT EXISTS handles(service INTEGER, pid INTEGER, "
-                 "pid_start INTEGER, count INTEGER, PRIMARY KEY(service, pid, pid_start))");
-        Exec(db, "CREATE TABLE IF NOT EXISTS machine(key TEXT PRIMARY KEY, value TEXT)");
-        Statement seeded = Prepare(db, "SELECT 1 FROM machine WHERE key = 'seeded'");
-        if (!StepRow(seeded.get())) {
-            std::string sql = std::string("INSERT INTO services(") + (kColumns + 4) +
-                              ", folded, display_folded) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                              "?,?,?,?,?,?,?,?,?,?)";
-            Statement insert = Prepare(db, sql.c_str());
-            BindRow(insert.get(), BuiltInRpcss());
-            StepRow(insert.get());
-            Exec(db, "INSERT INTO machine VALUES('seeded', '1')");
+        sqlite::TryQueryInt(db, "PRAGMA user_version", &version);
+        if (version == 0) {
+            std::vector<std::pair<int64_t, std::string>> lists;
+            Statement read = Prepare(db, "SELECT id, deps FROM services");
+            while (StepRow(read.get()))
+                lists.emplace_back(sqlite3_column_int64(read.get(), 0), Text(read.get(), 1));
+            for (const auto& [id, lines] : lists) {
+                Statement write = Prepare(db, "UPDATE services SET deps = ? WHERE id = ?");
+                Bind(write.get(), 1, JoinNames(LineNames(lines)));
+                Bind(write.get(), 2, id);
+                StepRow(write.get());
+            }
+            Exec(db, Identity().c_str());
         }
         Exec(db, "COMMIT");
     } catch (...) {
@@ -202,6 +306,37 @@ void Initialise(sqlite3* db) {
 void Close(Connection& c) {
     c.db.reset();
     c.path.clear();
+    c.lineLists = false;
+}
+
+void OpenStore(Connection& c, const std::string& path) {
+    struct stat log {};
+    const bool logEmpty = stat((path + "-wal").c_str(), &log) != 0 || log.st_size == 0;
+    std::string detail;
+    switch (sqlite::CheckDatabaseFile(path, logEmpty, &detail)) {
+    case sqlite::FileState::Missing:
+        if (c.readOnly)
+            throw sqlite::Error{SQLITE_CANTOPEN, "the file is missing"};
+        CreateStore(path);
+        break;
+    case sqlite::FileState::Empty:
+    case sqlite::FileState::Damaged:
+        throw sqlite::Error{SQLITE_CORRUPT, detail};
+    case sqlite::FileState::Sound:
+        break;
+    }
+    // A database this user may only read, with no log beside it, is read as it stands: SQLite
+    // could not make the log's index next to it.
+    const bool immutable = c.readOnly && access((path + "-wal").c_str(), F_OK) != 0;
+    c.db = sqlite::Open(immutable ? "file:" + path + "?immutable=1" : path,
+                        (c.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                            (immutable ? SQLITE_OPEN_URI : 0));
+    c.busy.Install(c.db.get());
+    if (!c.readOnly)
+        // In WAL mode a commit survives the crash of any process without a sync; only a power
+        // cut could take the last ones, and services do not outlive that anyway.
+        sqlite::TryExec(c.db.get(), "PRAGMA synchronous=NORMAL");
+    CheckIdentity(c);
 }
 
 // Opens the database of the current machine root, again when the root or the file changed.
@@ -213,27 +348,23 @@ void EnsureOpen(Connection& c) {
     Close(c);
     std::error_code ignored;
     std::filesystem::create_directories(layout::ScmFolder(), ignored);
-    c.db = sqlite::Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    c.busy.Install(c.db.get());
+    c.readOnly = access(layout::ScmFolder().c_str(), W_OK) != 0 ||
+                 (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0);
     for (int attempt = 0;; ++attempt) {
         try {
-            sqlite::TryExec(c.db.get(), "PRAGMA journal_mode=WAL");
-            // In WAL mode a commit survives the crash of any process without a sync; only a
-            // power cut could take the last ones, and services do not outlive that anyway.
-            sqlite::TryExec(c.db.get(), "PRAGMA synchronous=NORMAL");
-            Initialise(c.db.get());
+            OpenStore(c, path);
             break;
-        } catch (const sqlite::Error&) {
-            if (attempt >= 50) {
-                Close(c);
+        } catch (const sqlite::Error& error) {
+            Close(c);
+            // Another process may be creating or bringing up the file this moment.
+            if (error.Primary() != SQLITE_BUSY || attempt >= 50)
                 throw;
-            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     if (stat(path.c_str(), &info) != 0) {
         Close(c);
-        throw sqlite::Error{SQLITE_CANTOPEN, path + " is gone"};
+        throw sqlite::Error{SQLITE_CANTOPEN, "the file is gone"};
     }
     c.path = path;
     c.inode = info.st_ino;
@@ -246,8 +377,55 @@ bool ProcessAlive(pid_t pid, unsigned long long startTime) {
     return pid > 0 && ReadProcStat(pid, stat) && stat.startTime == startTime && !HasEnded(stat);
 }
 
+// Each failure is said once per process, naming the file, as the registry says its own; the
+// call answers with the code closest to what failed.
 DWORD StoreCode(const sqlite::Error& error) {
-    return error.Primary() == SQLITE_CANTOPEN ? ERROR_CANTOPEN : ERROR_CANTWRITE;
+    DWORD code = ERROR_CANTWRITE;
+    std::string what = "cannot be written";
+    switch (error.Primary()) {
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        code = ERROR_ACCESS_DENIED; // a database this user may only read
+        what = "may only be read by this user";
+        break;
+    case SQLITE_FULL:
+        code = ERROR_DISK_FULL;
+        what = "cannot grow: the disk is full";
+        break;
+    case SQLITE_CANTOPEN:
+        code = ERROR_CANTOPEN;
+        what = "cannot be opened";
+        break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        code = ERROR_CANTREAD;
+        what = "is damaged";
+        break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        what = "stayed locked by another process";
+        break;
+    default:
+        break;
+    }
+    const std::string message =
+        "hostwin: service database " + layout::ScmDatabase() + " " + what + " (" + error.text + ")";
+    Connection& c = TheConnection();
+    std::lock_guard<std::mutex> guard(c.reportLock);
+    if (c.reported.insert(message).second)
+        std::fprintf(stderr, "%s\n", message.c_str());
+    return code;
+}
+
+std::optional<bool> RecordNamesProcess(const std::u16string& name, pid_t pid) {
+    std::optional<bool> names;
+    RunTransaction(false, [&](Transaction& t) -> DWORD {
+        std::optional<ServiceRow> row = t.FindByName(name);
+        names = row && row->pid == pid;
+        return ERROR_SUCCESS;
+    });
+    return names;
 }
 
 Transaction::Transaction(bool write) : m_lock(TheConnection().lock) {
@@ -255,7 +433,9 @@ Transaction::Transaction(bool write) : m_lock(TheConnection().lock) {
     c.busy.Start(kBusyBound);
     EnsureOpen(c);
     m_db = c.db.get();
-    Exec(m_db, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    // On a database this user may only read, a call reads what it can; its first write fails.
+    m_readOnly = c.readOnly;
+    Exec(m_db, write && !m_readOnly ? "BEGIN IMMEDIATE" : "BEGIN");
     m_open = true;
 }
 
@@ -306,12 +486,7 @@ std::vector<ServiceRow> Transaction::All() {
 }
 
 int64_t Transaction::Insert(const ServiceRow& row) {
-    std::string sql = std::string("INSERT INTO services(") + (kColumns + 4) +
-                      ", folded, display_folded) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                      "?,?,?,?)";
-    Statement s = Prepare(m_db, sql.c_str());
-    BindRow(s.get(), row);
-    StepRow(s.get());
+    InsertRow(m_db, row);
     return sqlite3_last_insert_rowid(m_db);
 }
 
@@ -351,6 +526,8 @@ void Transaction::AppendHistory(const ServiceRow& row) {
 }
 
 void Transaction::AddHandle(int64_t id, int delta) {
+    if (m_readOnly)
+        return; // no service can be deleted there, so no handle needs counting
     ProcStat stat;
     ReadProcStat(getpid(), stat);
     Statement s = Prepare(m_db, "INSERT INTO handles VALUES(?1, ?2, ?3, ?4) ON CONFLICT DO "
@@ -378,6 +555,8 @@ int64_t Transaction::OpenHandles(int64_t id) {
             ended.emplace_back(pid, static_cast<int64_t>(start));
     }
     // A process's handles close when it ends, however it ended.
+    if (m_readOnly)
+        ended.clear();
     for (const auto& [pid, start] : ended) {
         Statement drop =
             Prepare(m_db, "DELETE FROM handles WHERE service = ? AND pid = ? AND pid_start = ?");

@@ -73,13 +73,15 @@ private:
     std::unique_lock<std::mutex> m_lock;
     sqlite3* m_db = nullptr;
     bool m_open = false;
+    bool m_readOnly = false;
 };
 
-// The Win32 code of a database failure: ERROR_CANTOPEN when the database or its log cannot be
-// opened, ERROR_CANTWRITE for any other. SQLite's text goes no further: unlike the registry,
-// whose damaged store is left for a person to repair and so is named on stderr, the service
-// database answers through its calls' codes alone (sc prints them; a service's own standard
-// streams go nowhere).
+// The Win32 code of a database failure, said once per process on stderr with the file's path
+// and SQLite's text (a service's own standard streams go nowhere, but sc's do):
+// ERROR_ACCESS_DENIED for a write this user may not make (the database then opens read-only,
+// and reads are served), ERROR_DISK_FULL, ERROR_CANTOPEN when it cannot be opened,
+// ERROR_CANTREAD when it is empty, cut short, damaged or not a service database (it is never
+// replaced), ERROR_CANTWRITE for any other.
 DWORD StoreCode(const sqlite::Error& error);
 
 // A call that answers with an error still commits what it did: a crash it noticed (Refresh) stays
@@ -91,6 +93,10 @@ inline constexpr sqlite::Rules<DWORD> kStoreRules{sqlite::OnFailure::Commit,
 template <class Body> DWORD RunTransaction(bool write, Body&& body) {
     return sqlite::RunTransaction<Transaction>(kStoreRules, write, std::forward<Body>(body));
 }
+
+// Whether the database still names `pid` as the process of service `name`; nothing when it
+// cannot be read. A service process that is no longer named ends itself.
+std::optional<bool> RecordNamesProcess(const std::u16string& name, pid_t pid);
 
 // Whether the process (pid, start time) still runs.
 bool ProcessAlive(pid_t pid, unsigned long long startTime);

@@ -107,7 +107,7 @@ TEST_F(StoreRulesTest, AFailingCallIsRolledBackOrCommittedAsItsStoreStates) {
 
 // A store file SQLite itself finds damaged: the failure that begins the transaction carries
 // SQLite's code and text, and the call answers the store's code for it. The registry names the
-// file and SQLite's text on stderr; the service manager answers its code alone.
+// file and SQLite's text on stderr, once per process.
 TEST_F(StoreRulesTest, SQLitesCodeAndTextBecomeEachStoresCode) {
     // A whole registry store at rest, then every page after the first (which holds the header
     // and the schema, so the store's own checks pass) overwritten.
@@ -140,11 +140,13 @@ TEST_F(StoreRulesTest, SQLitesCodeAndTextBecomeEachStoresCode) {
          SQLITE_CORRUPT, "database disk image is malformed", ERROR_REGISTRY_CORRUPT,
          "hostwin: registry store " + registry::StorePath() +
              " is damaged (database disk image is malformed)\n"},
-        // The service database has no check of its own before SQLite's.
+        // The service database checks the file before SQLite reads it.
         {"service manager", RootPath("scm/services.db"), std::string(4096, 'Z'),
          [] { scm::Transaction t(false); },
          [] { return scm::RunTransaction(false, [](scm::Transaction&) -> DWORD { return 0; }); },
-         SQLITE_NOTADB, "file is not a database", ERROR_CANTWRITE, ""},
+         SQLITE_CORRUPT, "file is not a database", ERROR_CANTREAD,
+         "hostwin: service database " + RootPath("scm/services.db") +
+             " is damaged (file is not a database)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.store);
