@@ -54,6 +54,9 @@ ERRORS = {
     "LoadResource": 8, "LockResource": 8, "SizeofResource": 1812, "LoadStringW": 1814,
     # event log and user interface
     "RegisterEventSourceW": 5, "ReportEventW": 1502, "MessageBoxW": 8, "UnregisterClassW": 1411,
+    # file security: an ACL that refuses reading it, memory short, a folder it cannot make
+    "GetNamedSecurityInfoW": 5, "ConvertStringSecurityDescriptorToSecurityDescriptorW": 8,
+    "CreateDirectoryW": 5, "LocalAlloc": 8,
     # strings
     "MultiByteToWideChar": 1113, "WideCharToMultiByte": 1113,
     # COM, BSTRs and type libraries (HRESULTs)
@@ -84,6 +87,9 @@ NOT_SWEPT = {
     "TranslateMessage": "has no failure: it says whether it translated",
     "DispatchMessageW": "has no failure: it returns the window procedure's result",
     "CoRevokeClassObject": "fails only for a cookie that was not registered",
+    "GetAce": "fails only for an index beyond the list or a list that is not valid",
+    "EqualSid": "has no failure: it says whether two SIDs are the same",
+    "LocalFree": "fails only for memory the platform did not hand out",
     "poll": "hostwin's own internal point, not a platform call",
     "Faults": "hostwin's own internal point, not a platform call",
 }

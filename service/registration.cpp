@@ -1,6 +1,7 @@
 // tollivar's own registration steps: its AppID script and the service entry's settings.
 #include "tollivarmodule.h"
 
+#include "agent.h"
 #include "handleowner.h"
 
 #include <tchar.h>
@@ -42,5 +43,15 @@ HRESULT CtollivarModule::ConfigureServiceEntry(bool bService) {
     HRESULT hrScm = S_OK;
     if (bService && IsServiceInstalled())
         hrScm = SetAutomaticStart(m_serviceName);
+    if (bService) {
+        // The agent runs as LocalSystem: its folders are made safe now, and one that someone
+        // else made unsafe is named, without failing the installation.
+        CreateAgentFolders();
+        WCHAR szReason[kAgentReasonCapacity];
+        if (!CheckAgentTrust(szReason, kAgentReasonCapacity)) {
+            _putws(szReason);
+            ReportAgentWarning(szReason);
+        }
+    }
     return FAILED(hr) ? hr : hrScm;
 }

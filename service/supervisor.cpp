@@ -39,6 +39,7 @@ bool IsSet(LONG volatile* flag) {
 
 HRESULT CtollivarModule::BeforeLoop(int nShowCmd) {
     CServiceModuleT<CtollivarModule, IDS_SERVICENAME>::BeforeLoop(nShowCmd);
+    CreateAgentFolders();
     KillAgents();
     StartAgent();
     ReportStatus(SERVICE_RUNNING);

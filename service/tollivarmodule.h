@@ -15,15 +15,17 @@ public:
     // AppID as its "APPID" replacement. Static: reached by the framework without an object.
     static HRESULT ApplyAppIdScript(BOOL bRegister);
     // The framework's AppID registration; then, as a service, the installed entry is made to
-    // start automatically, ignore start errors and carry its description. Only failures to
-    // open the manager or the service count from that second step, and a failed AppID step
-    // still wins.
+    // start automatically, ignore start errors and carry its description, and the agent's
+    // folders are created (an untrusted one is reported on standard output and in the event
+    // log). Only failures to open the manager or the service count from that second step, and
+    // a failed AppID step still wins.
     HRESULT ConfigureServiceEntry(bool bService);
 
     // No process-wide security setup: COM's default security applies.
     HRESULT SetUpSecurity() { return S_OK; }
 
-    // Before the loop: end stale agents, launch one, report running, arm the watchdog.
+    // Before the loop: create the agent's missing folders, end stale agents, launch one,
+    // report running, arm the watchdog.
     // Always S_OK, so the loop runs whatever the framework's step returned.
     HRESULT BeforeLoop(int nShowCmd);
     // A stop: every agent ended before the framework ends the loop.

@@ -151,6 +151,17 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                BOOL* lpUsedDefaultChar);
 
+// Local memory: blocks the platform hands out (security descriptors) are given back here.
+typedef HANDLE HLOCAL;
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+// NULL when freed; the block itself when it could not be.
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+// Folders. With a security descriptor the folder gets the owner and access it describes.
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+
 // Event log
 #define EVENTLOG_SUCCESS 0x0000
 #define EVENTLOG_ERROR_TYPE 0x0001
