@@ -57,6 +57,9 @@ ERRORS = {
     # event log and user interface
     "RegisterEventSourceW": 5, "ReportEventW": 1502, "MessageBoxW": 8, "UnregisterClassW": 1411,
     "GetProcessWindowStation": 5, "GetUserObjectInformationW": 5,
+    # file security: an ACL that refuses reading it, memory short, a folder it cannot make
+    "GetNamedSecurityInfoW": 5, "ConvertStringSecurityDescriptorToSecurityDescriptorW": 8,
+    "CreateDirectoryW": 5, "LocalAlloc": 8,
     # strings
     "MultiByteToWideChar": 1113, "WideCharToMultiByte": 1113,
     # COM, BSTRs and type libraries (HRESULTs)
@@ -89,6 +92,9 @@ NOT_SWEPT = {
     "CoRevokeClassObject": "fails only for a cookie that was not registered",
     "SetUserObjectInformationW": "its failure is ignored: systems without the setting refuse it",
     "SnapshotWalkEnd": "hostwin's own internal point, not a platform call",
+    "GetAce": "fails only for an index beyond the list or a list that is not valid",
+    "EqualSid": "has no failure: it says whether two SIDs are the same",
+    "LocalFree": "fails only for memory the platform did not hand out",
     "poll": "hostwin's own internal point, not a platform call",
     "Faults": "hostwin's own internal point, not a platform call",
 }

@@ -2,6 +2,7 @@
 // event source that names the service's message file.
 #include "tollivarmodule.h"
 
+#include "agent.h"
 #include "handleowner.h"
 
 #include <tchar.h>
@@ -118,6 +119,16 @@ HRESULT CtollivarModule::ConfigureServiceEntry(bool bService) {
     HRESULT hrScm = S_OK;
     if (bService && IsServiceInstalled())
         hrScm = SetAutomaticStart(m_serviceName);
+    if (bService) {
+        // The agent runs as LocalSystem: its folders are made safe now, and one that someone
+        // else made unsafe is named, without failing the installation.
+        CreateAgentFolders();
+        WCHAR szReason[kAgentReasonCapacity];
+        if (!CheckAgentTrust(szReason, kAgentReasonCapacity)) {
+            _putws(szReason);
+            ReportAgentWarning(szReason);
+        }
+    }
     HRESULT hrSource =
         bService ? WriteEventSource(m_serviceName) : RemoveEventSource(m_serviceName);
     return FirstFailure(FirstFailure(hr, hrScm), hrSource);

@@ -43,6 +43,7 @@ bool IsSet(LONG volatile* flag) {
 
 HRESULT CtollivarModule::BeforeLoop(int nShowCmd) {
     CServiceModuleT<CtollivarModule, IDS_SERVICENAME>::BeforeLoop(nShowCmd);
+    CreateAgentFolders();
     KillAgents();
     StartAgent();
     ReportStatus(SERVICE_RUNNING);

@@ -15,12 +15,13 @@ public:
     // AppID as its "APPID" replacement. Static: reached by the framework without an object.
     static HRESULT ApplyAppIdScript(BOOL bRegister);
     // The framework's AppID registration; then, as a service, the installed entry is made to
-    // start automatically, ignore start errors and carry its description. Only failures to
-    // open the manager or the service count from that second step, and a failed AppID step
-    // still wins. Last, the event source follows the service entry: as a service it names the
-    // message file beside the executable (removed when there is none), otherwise it is
-    // removed; it is done whatever came before, and its failure counts only when nothing
-    // before failed.
+    // start automatically, ignore start errors and carry its description, and the agent's
+    // folders are created (an untrusted one is reported on standard output and in the event
+    // log). Only failures to open the manager or the service count from that second step, and
+    // a failed AppID step still wins. Last, the event source follows the service entry: as a
+    // service it names the message file beside the executable (removed when there is none),
+    // otherwise it is removed; it is done whatever came before, and its failure counts only
+    // when nothing before failed.
     HRESULT ConfigureServiceEntry(bool bService);
     // The framework's AppID unregistration, then the event source removed as above.
     HRESULT UnregisterAppIdEntry();
@@ -28,7 +29,8 @@ public:
     // No process-wide security setup: COM's default security applies.
     HRESULT SetUpSecurity() { return S_OK; }
 
-    // Before the loop: end stale agents, launch one, report running, arm the watchdog.
+    // Before the loop: create the agent's missing folders, end stale agents, launch one,
+    // report running, arm the watchdog.
     // Always S_OK, so the loop runs whatever the framework's step returned.
     HRESULT BeforeLoop(int nShowCmd);
     // A stop: every agent ended before the framework ends the loop.

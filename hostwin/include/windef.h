@@ -55,6 +55,7 @@ typedef DWORD* PDWORD;
 typedef int32_t LONG;
 typedef LONG* PLONG;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef int INT;
 typedef unsigned int UINT;
 typedef int64_t LONGLONG;
