@@ -50,4 +50,12 @@ DWORD OpenedService(SC_HANDLE handle, std::shared_ptr<ServiceHandle>& service);
 // The service behind `handle`, granting `access`.
 DWORD OpenedService(SC_HANDLE handle, DWORD access, std::shared_ptr<ServiceHandle>& service);
 
+// The one place a service call sets the last error: on failure only, as the platform does.
+inline BOOL Finish(DWORD error) {
+    return error ? FailWith(error, FALSE) : TRUE;
+}
+inline SC_HANDLE Finish(DWORD error, SC_HANDLE handle) {
+    return error ? FailWith(error, static_cast<SC_HANDLE>(NULL)) : handle;
+}
+
 } // namespace hostwin::scm
