@@ -111,9 +111,11 @@ DWORD SendControl(pid_t pid, DWORD control) {
 DWORD ExchangeControl(int connection, DWORD control, std::chrono::milliseconds wait) {
     ControlRequest request;
     request.control = control;
+    // A dispatcher that closed the connection before the request went out takes no control any
+    // more: its service has stopped or is stopping.
     if (send(connection, &request, sizeof request, MSG_NOSIGNAL) !=
         static_cast<ssize_t>(sizeof request))
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
+        return ERROR_SERVICE_NOT_ACTIVE;
     ControlReply reply;
     switch (ReceiveRecord(connection, &reply, sizeof reply, wait)) {
     case Received::Whole:

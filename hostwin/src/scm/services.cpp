@@ -392,6 +392,10 @@ DWORD InternalControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS s
             error == ERROR_INVALID_SERVICE_CONTROL) {
             LoadFresh(service->Id(), row);
             CopyStatus(StatusOf(row), status);
+            // A dispatcher gone mid-control was stopping: the record says whether it still is.
+            if (error == ERROR_SERVICE_NOT_ACTIVE)
+                if (DWORD refused = RefusedControl(row.status, control))
+                    return refused;
             return error;
         }
         if (error)
