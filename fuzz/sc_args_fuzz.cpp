@@ -24,7 +24,7 @@ namespace {
 
 // The number by its digits, or nothing: compares the text with the largest DWORD's digits.
 bool PlainNumber(const std::u16string& text, DWORD& value) {
-    if (text.empty() || text.size() > 10)
+    if (text.empty())
         return false;
     for (char16_t c : text)
         if (c < u'0' || c > u'9')
@@ -32,7 +32,7 @@ bool PlainNumber(const std::u16string& text, DWORD& value) {
     // Leading zeros make a longer text of a small number.
     size_t first = text.find_first_not_of(u'0');
     std::u16string digits = first == std::u16string::npos ? u"0" : text.substr(first);
-    if (digits.size() == 10 && digits > u"4294967295")
+    if (digits.size() > 10 || (digits.size() == 10 && digits > u"4294967295"))
         return false;
     value = 0;
     for (char16_t c : digits)
