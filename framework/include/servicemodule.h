@@ -5,13 +5,13 @@
 // replaces a step with a framework version calls that version explicitly where it needs it.
 //
 // Steps T must supply (no framework version; each is checked when T's module is built):
-//   static LPCOLESTR GetAppIdOle()     the AppID as an OLE string: the registrar's "APPID"
-//   static LPCTSTR GetAppIdText()      the AppID for key names (CModuleT's NULL pair stands
-//                                      for a module without an AppID, which a service is not)
 //   static HRESULT ApplyAppIdScript(BOOL bRegister)   the AppID registry script, either way
 //   HRESULT SetUpSecurity()            the process-wide COM security step, as a service
 //
 // Steps with a framework version T may replace:
+//   static LPCOLESTR GetAppIdOle(), static LPCTSTR GetAppIdText()
+//                                                     the AppID (CModuleT's NULL pair stands for
+//                                                     a module without one; a service names its own)
 //   HRESULT BeforeLoop(int nShowCmd)                  the preparation before the message loop
 //   void HandleStop(), HandlePause(), HandleContinue(), HandleInterrogate(), HandleShutdown(),
 //        HandleUnknownControl(DWORD dwOpcode)        the controls, from Handler
@@ -49,24 +49,12 @@ template <class T, class = void> struct HasApplyAppIdScript : std::false_type {}
 template <class T>
 struct HasApplyAppIdScript<T, std::void_t<decltype(T::ApplyAppIdScript(TRUE))>>
     : std::is_same<decltype(T::ApplyAppIdScript(TRUE)), HRESULT> {};
-
-// Whether T declares the accessor itself rather than inheriting CModuleT's NULL one.
-template <class T> constexpr bool OwnsAppIdOle() {
-    return &T::GetAppIdOle != &CModuleT<T>::GetAppIdOle;
-}
-template <class T> constexpr bool OwnsAppIdText() {
-    return &T::GetAppIdText != &CModuleT<T>::GetAppIdText;
-}
 } // namespace module_contract
 
 template <class T, UINT nServiceNameID> class CServiceModuleT : public CExeModuleT<T> {
 public:
     CServiceModuleT() {
         // T is complete here, where its module is built: the contract's required steps.
-        static_assert(module_contract::OwnsAppIdOle<T>(),
-                      "the module class must supply static LPCOLESTR GetAppIdOle()");
-        static_assert(module_contract::OwnsAppIdText<T>(),
-                      "the module class must supply static LPCTSTR GetAppIdText()");
         static_assert(module_contract::HasApplyAppIdScript<T>::value,
                       "the module class must supply static HRESULT ApplyAppIdScript(BOOL)");
         static_assert(module_contract::HasSetUpSecurity<T>::value,
