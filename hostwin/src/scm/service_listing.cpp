@@ -104,7 +104,8 @@ DWORD InternalEnumServicesStatusEx(SC_HANDLE managerHandle, SC_ENUM_TYPE level,
     *r.returned = 0;
     DWORD index = 0;
     const DWORD first = r.resume ? *r.resume : 0;
-    size_t front = 0, back = r.size;
+    // Strings are WCHARs: the packing from the end keeps them on even offsets.
+    size_t front = 0, back = r.size & ~static_cast<size_t>(1);
     for (const ServiceRow& row : rows) {
         if (!Listed(row, r.type, r.state, r.group))
             continue;
