@@ -301,28 +301,39 @@ TEST_F(EndToEndTest, TheServiceProcessMayConnectBeforeTheManagerHasRecordedIt) {
 
 // Two starts at once: the first, held after claiming the service, is the only one to start a
 // process; the second is refused with 1056. Once stopped, the service shows no process id.
+// Two starters meet either after the first has claimed the start (the second finds it pending)
+// or both between their look and their claim (the claim must look again): either way one start
+// and one 1056.
 TEST_F(EndToEndTest, OfTwoStartsAtOnceOnlyOneStartsTheService) {
     Install();
-    ProgramResult first;
-    std::thread holder([&] {
-        first = Sc({"start", "pellardservice"},
-                   {{"HOSTWIN_DELAYS", "sc.exe:RecordServiceProcess@1=3000"}});
-    });
-    const bool held = AwaitState("2  START_PENDING");
-    ProgramResult second = Sc({"start", "pellardservice"});
-    holder.join();
-    ASSERT_TRUE(held);
-    EXPECT_EQ(second.exitStatus, 1056 & 0xFF) << second.out;
-    EXPECT_EQ(second.out.rfind("[SC] StartService FAILED 1056:", 0), 0u) << second.out;
-    ASSERT_EQ(first.exitStatus, 0) << first.out;
-    ASSERT_TRUE(AwaitState("4  RUNNING"));
-    EXPECT_EQ(AgentCount(u"tollivar.exe"), 1);
+    for (const bool bothBeforeTheClaim : {false, true}) {
+        SCOPED_TRACE(bothBeforeTheClaim ? "both held before the claim" : "one held after it");
+        ProgramResult first, second;
+        std::thread firstStarter([&] {
+            first =
+                Sc({"start", "pellardservice"},
+                   {{"HOSTWIN_DELAYS", bothBeforeTheClaim ? "sc.exe:ClaimServiceStart@1=2000"
+                                                          : "sc.exe:RecordServiceProcess@1=3000"}});
+        });
+        if (bothBeforeTheClaim)
+            second = Sc({"start", "pellardservice"},
+                        {{"HOSTWIN_DELAYS", "sc.exe:ClaimServiceStart@1=2000"}});
+        else if (AwaitState("2  START_PENDING"))
+            second = Sc({"start", "pellardservice"});
+        firstStarter.join();
+        ProgramResult& failed = first.exitStatus == 0 ? second : first;
+        EXPECT_EQ((first.exitStatus == 0) + (second.exitStatus == 0), 1) << first.out << second.out;
+        EXPECT_EQ(failed.exitStatus, 1056 & 0xFF) << failed.out;
+        EXPECT_EQ(failed.out.rfind("[SC] StartService FAILED 1056:", 0), 0u) << failed.out;
+        ASSERT_TRUE(AwaitState("4  RUNNING"));
+        EXPECT_EQ(AgentCount(u"tollivar.exe"), 1);
 
-    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
-    ASSERT_TRUE(AwaitState("1  STOPPED"));
-    const std::string queryex = Sc({"queryex", "pellardservice"}).out;
-    EXPECT_NE(queryex.find("PID                : 0\n"), std::string::npos) << queryex;
-    ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
+        ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+        ASSERT_TRUE(AwaitState("1  STOPPED"));
+        const std::string queryex = Sc({"queryex", "pellardservice"}).out;
+        EXPECT_NE(queryex.find("PID                : 0\n"), std::string::npos) << queryex;
+        ASSERT_TRUE(AwaitCondition([&] { return AgentCount() == 0; }));
+    }
 }
 
 // An sc start killed after it claimed the start and before it recorded the service's process

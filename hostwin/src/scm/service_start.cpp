@@ -159,6 +159,11 @@ DWORD StartAtDepth(int64_t id, int depth) {
     if (DWORD dependencies = StartDependencies(row.dependencies, depth))
         return dependencies;
 
+    // Between the look above and the claim below another starter may claim the service: the
+    // claim looks again. A named point, so that tests can hold two starters here at once.
+    HOSTWIN_FAULT_POINT_NAME(kClaimPoint, "ClaimServiceStart");
+    if ((error = InjectedFault("ClaimServiceStart")))
+        return error;
     error = RunTransaction(true, [&](Transaction& t) -> DWORD {
         if (DWORD loaded = LoadReconciled(t, id, row))
             return loaded;
