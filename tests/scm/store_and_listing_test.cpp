@@ -4,6 +4,10 @@
 
 #include <hostwin/text.h>
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -81,6 +85,86 @@ TEST_F(StoreTest, ADamagedDatabaseIsRefusedAndNamedNeverReplaced) {
     fs::remove(Database());
     EXPECT_EQ(Sc({"query", "kept"}).exitStatus, ERROR_SERVICE_DOES_NOT_EXIST & 0xFF);
     EXPECT_EQ(Listed(Sc({"query", "state=", "all"}).out), std::vector<std::string>{"RpcSs"});
+}
+
+// A database written before the store was marked (schema 0: dependencies one per line, and
+// perhaps no claim columns) is read as it stands where the user may only read it, and brought
+// up to date where it may be written.
+TEST_F(StoreTest, AnOlderDatabaseIsReadWhereReadOnlyAndUpdatedWhereWritable) {
+    for (const bool claimColumns : {true, false}) {
+        SCOPED_TRACE(claimColumns ? "with the claim columns" : "without them");
+        m_manager.reset(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+        UniqueScHandle(Create(u"one"));
+        UniqueScHandle(Create(u"two", SERVICE_DEMAND_START, u"RpcSs\0one\0"));
+        m_manager.reset();
+        ASSERT_EQ(Sc({"query", "two"}).exitStatus, 0); // the last process settles the log
+        // Made beside it and put in its place: this process still has the database open.
+        const std::string copy = Database() + ".older";
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(Database().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(
+            sqlite3_exec(db, ("VACUUM INTO '" + copy + "'").c_str(), nullptr, nullptr, nullptr),
+            SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        ASSERT_EQ(sqlite3_open(copy.c_str(), &db), SQLITE_OK);
+        std::string older = "PRAGMA journal_mode=DELETE; PRAGMA application_id=0; "
+                            "PRAGMA user_version=0; UPDATE services SET deps = 'RpcSs' || "
+                            "char(10) || 'one' || char(10) WHERE name = 'two';";
+        if (!claimColumns)
+            older += "ALTER TABLE services DROP COLUMN claim_pid; "
+                     "ALTER TABLE services DROP COLUMN claim_start;";
+        EXPECT_EQ(sqlite3_exec(db, older.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        for (const char* suffix : {"-wal", "-shm"})
+            fs::remove(Database() + suffix);
+        fs::rename(copy, Database());
+
+        // Root may write anything: the reader runs as nobody.
+        ASSERT_EQ(chmod(Database().c_str(), 0444), 0);
+        ASSERT_EQ(chmod(RootPath("scm").c_str(), 0555), 0);
+        ASSERT_EQ(chmod(Root().c_str(), 0755), 0);
+        auto asReader = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), SC_EXE);
+            if (geteuid() == 0)
+                args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                           "--clear-groups"});
+            return testing_support::RunProgram(
+                args, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_TIME_SCALE", "0.01"}});
+        };
+        const std::string dependencies = "DEPENDENCIES       : RpcSs\n"
+                                         "                           : one\n";
+        for (const bool readOnly : {true, false}) {
+            SCOPED_TRACE(readOnly ? "read-only" : "writable");
+            if (!readOnly) {
+                ASSERT_EQ(chmod(RootPath("scm").c_str(), 0755), 0);
+                ASSERT_EQ(chmod(Database().c_str(), 0644), 0);
+            }
+            ProgramResult qc = readOnly ? asReader({"qc", "two"}) : Sc({"qc", "two"});
+            EXPECT_EQ(qc.exitStatus, 0) << qc.out << qc.err;
+            EXPECT_NE(qc.out.find(dependencies), std::string::npos) << qc.out;
+            ProgramResult query = readOnly ? asReader({"query", "two"}) : Sc({"query", "two"});
+            EXPECT_NE(query.out.find("1  STOPPED"), std::string::npos) << query.out << query.err;
+        }
+        // Brought up to date: marked, and a start's claim has its columns (x.exe is no program).
+        ASSERT_EQ(sqlite3_open(Database().c_str(), &db), SQLITE_OK);
+        int64_t marks = 0;
+        sqlite3_stmt* read = nullptr;
+        sqlite3_prepare_v2(
+            db,
+            "SELECT (SELECT user_version FROM pragma_user_version) + (SELECT count(*) "
+            "FROM pragma_table_info('services') WHERE name LIKE 'claim_%')",
+            -1, &read, nullptr);
+        if (sqlite3_step(read) == SQLITE_ROW)
+            marks = sqlite3_column_int64(read, 0);
+        sqlite3_finalize(read);
+        sqlite3_close(db);
+        EXPECT_EQ(marks, 1 + 2);
+        EXPECT_EQ(Sc({"start", "one"}).exitStatus, ERROR_FILE_NOT_FOUND);
+        for (const char* name : {"one", "two"})
+            ASSERT_EQ(Sc({"delete", name}).exitStatus, 0);
+    }
 }
 
 // A service whose database disappears ends itself, and its agents with it, within a watchdog

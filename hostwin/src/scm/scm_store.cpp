@@ -43,6 +43,7 @@ struct Connection {
     ino_t inode = 0;
     bool readOnly = false;
     bool lineLists = false; // a read-only database of schema 0: dependencies one per line
+    bool claimless = false; // ... and perhaps without the claim columns
     std::mutex reportLock;
     std::set<std::string> reported; // each failure is said once per process
 };
@@ -105,6 +106,15 @@ constexpr const char kColumns[] =
     "id, name, display, type, start, error, path, grp, deps, start_name, description, state, "
     "accepted, exit, specific, checkpoint, hint, pid, pid_start, ready, delete_pending, crashes, "
     "claim_pid, claim_start";
+
+// The query of whole rows; the claim columns, which come last, read as no claim where a
+// read-only database of schema 0 lacks them.
+std::string SelectRows(const char* where) {
+    std::string columns = kColumns;
+    if (TheConnection().claimless)
+        columns.replace(columns.find("claim_pid"), std::string::npos, "0, 0");
+    return "SELECT " + columns + " FROM services " + where;
+}
 
 ServiceRow ReadRow(sqlite3_stmt* s) {
     ServiceRow row;
@@ -268,20 +278,26 @@ void CheckIdentity(Connection& c) {
     if (application != 0 || version != 0 || tables != 4)
         throw sqlite::Error{SQLITE_NOTADB, "holds a database that is not a service database of "
                                            "this version"};
+    // A database made before starts recorded their claimer lacks the two columns.
+    const auto hasClaimColumns = [db] {
+        int64_t columns = 0;
+        sqlite::TryQueryInt(db,
+                            "SELECT count(*) FROM pragma_table_info('services') WHERE name IN "
+                            "('claim_pid', 'claim_start')",
+                            &columns);
+        return columns == 2;
+    };
     if (c.readOnly) {
         c.lineLists = true; // read as it stands
+        c.claimless = !hasClaimColumns();
         return;
     }
     Exec(db, "BEGIN IMMEDIATE");
     try {
-        // A database made before starts recorded their claimer gains the two columns.
-        sqlite3_stmt* probe = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT claim_pid FROM services", -1, &probe, nullptr) !=
-            SQLITE_OK) {
+        if (!hasClaimColumns()) {
             Exec(db, "ALTER TABLE services ADD COLUMN claim_pid INTEGER DEFAULT 0");
             Exec(db, "ALTER TABLE services ADD COLUMN claim_start INTEGER DEFAULT 0");
         }
-        sqlite3_finalize(probe);
         sqlite::TryQueryInt(db, "PRAGMA user_version", &version);
         if (version == 0) {
             std::vector<std::pair<int64_t, std::string>> lists;
@@ -307,6 +323,7 @@ void Close(Connection& c) {
     c.db.reset();
     c.path.clear();
     c.lineLists = false;
+    c.claimless = false;
 }
 
 void OpenStore(Connection& c, const std::string& path) {
@@ -450,8 +467,7 @@ void Transaction::Commit() {
 }
 
 std::optional<ServiceRow> Transaction::FindByName(const std::u16string& name) {
-    std::string sql = std::string("SELECT ") + kColumns + " FROM services WHERE folded = ?";
-    Statement s = Prepare(m_db, sql.c_str());
+    Statement s = Prepare(m_db, SelectRows("WHERE folded = ?").c_str());
     Bind(s.get(), 1, Folded(name));
     if (!StepRow(s.get()))
         return std::nullopt;
@@ -459,8 +475,7 @@ std::optional<ServiceRow> Transaction::FindByName(const std::u16string& name) {
 }
 
 std::optional<ServiceRow> Transaction::FindById(int64_t id) {
-    std::string sql = std::string("SELECT ") + kColumns + " FROM services WHERE id = ?";
-    Statement s = Prepare(m_db, sql.c_str());
+    Statement s = Prepare(m_db, SelectRows("WHERE id = ?").c_str());
     Bind(s.get(), 1, id);
     if (!StepRow(s.get()))
         return std::nullopt;
@@ -477,8 +492,7 @@ bool Transaction::DisplayNameTaken(const std::u16string& displayName, int64_t ex
 }
 
 std::vector<ServiceRow> Transaction::All() {
-    std::string sql = std::string("SELECT ") + kColumns + " FROM services ORDER BY folded";
-    Statement s = Prepare(m_db, sql.c_str());
+    Statement s = Prepare(m_db, SelectRows("ORDER BY folded").c_str());
     std::vector<ServiceRow> rows;
     while (StepRow(s.get()))
         rows.push_back(ReadRow(s.get()));
