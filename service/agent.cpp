@@ -1,5 +1,6 @@
 #include "agent.h"
 
+#include "eventids.h"
 #include "handleowner.h"
 #include "simplecoll.h"
 #include "tollivarmodule.h"
@@ -133,12 +134,7 @@ BOOL CheckAgentTrust(LPWSTR pszReason, int cchReason) {
             pszFormat = TEXT("the security of %ls cannot be read (error %u)");
             break;
         }
-        WCHAR szLaunch[kAgentPathLength];
-        BuildAgentPath(szLaunch);
-        WCHAR szWhy[kAgentReasonCapacity];
-        _snwprintf_s(szWhy, kAgentReasonCapacity, _TRUNCATE, pszFormat, pszPath, dwError);
-        _snwprintf_s(pszReason, cchReason, _TRUNCATE, TEXT("The agent %ls is not launched: %ls"),
-                     szLaunch, szWhy);
+        _snwprintf_s(pszReason, cchReason, _TRUNCATE, pszFormat, pszPath, dwError);
         return false;
     });
 }
@@ -154,8 +150,20 @@ void ReportAgentWarning(LPCWSTR pszReason) {
     UniqueEventSource hEventSource(RegisterEventSourceW(NULL, g_module.m_serviceName));
     if (!hEventSource)
         return;
-    LPCWSTR lpszStrings[1] = {pszReason};
-    ReportEventW(hEventSource.get(), EVENTLOG_WARNING_TYPE, 0, 0, NULL, 1, 0, lpszStrings, NULL);
+    WCHAR szLaunch[kAgentPathLength];
+    BuildAgentPath(szLaunch);
+    LPCWSTR lpszStrings[2] = {szLaunch, pszReason};
+    ReportEventW(hEventSource.get(), EVENTLOG_WARNING_TYPE, 0, kEventUntrustedAgent, NULL, 2, 0,
+                 lpszStrings, NULL);
+}
+
+void PrintAgentWarning(LPCWSTR pszReason) {
+    WCHAR szLaunch[kAgentPathLength];
+    BuildAgentPath(szLaunch);
+    WCHAR szLine[kAgentPathLength + kAgentReasonCapacity + 32];
+    _snwprintf_s(szLine, sizeof(szLine) / sizeof(szLine[0]), _TRUNCATE,
+                 TEXT("The agent %ls is not launched: %ls"), szLaunch, pszReason);
+    _putws(szLine);
 }
 
 void CreateAgentFolders() {

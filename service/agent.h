@@ -29,16 +29,20 @@ enum AgentTrust {
 // that only pass to children (inherit-only) and deny entries do not count.
 AgentTrust JudgeAgentSecurity(PSID pOwner, PACL pDacl);
 
-// Room for one reason of CheckAgentTrust, with the launch path it names.
+// Room for one reason of CheckAgentTrust.
 const int kAgentReasonCapacity = 256;
 // Checks every folder between the drive root and the agent, then the agent file. FALSE with
-// the event text in pszReason when one is not trusted; TRUE when all are, or when one does
-// not exist (there is then nothing to launch: the launch itself fails).
+// the reason in pszReason ("C:\pellard has no access control list") when one is not trusted;
+// TRUE when all are, or when one does not exist (there is then nothing to launch: the launch
+// itself fails).
 BOOL CheckAgentTrust(LPWSTR pszReason, int cchReason);
 
-// Writes the warning event for `pszReason` unless it is the one written last; NULL forgets
-// the last one, so that the next problem is reported again. Loop thread only.
+// Writes the warning event for `pszReason` (kEventUntrustedAgent, with the launch path and the
+// reason as its strings) unless it is the one written last; NULL forgets the last one, so that
+// the next problem is reported again. Loop thread only.
 void ReportAgentWarning(LPCWSTR pszReason);
+// Writes "The agent <launch path> is not launched: <reason>" to standard output.
+void PrintAgentWarning(LPCWSTR pszReason);
 
 // Creates the missing folders of the agent path, owned by Administrators, full control for
 // SYSTEM and Administrators, read and execute for Users, nothing inherited from the drive. A

@@ -1,6 +1,7 @@
 #include "processguard.h"
 
 #include "errors.h"
+#include "eventids.h"
 #include "resource.h"
 
 #include <tchar.h>
@@ -25,7 +26,7 @@ namespace {
     ExitProcess(kTerminateExitCode);
 }
 
-// The crash line as an error event under the service's name, read from this program's own
+// The crash line as the crash event under the service's name, read from this program's own
 // string table: the module object may not be built yet, or may be half torn down.
 void ReportCrashEvent(LPCWSTR pszLine) noexcept {
     WCHAR szSource[256];
@@ -35,7 +36,7 @@ void ReportCrashEvent(LPCWSTR pszLine) noexcept {
     if (hEventSource == NULL)
         return;
     LPCWSTR lpszStrings[1] = {pszLine};
-    ReportEventW(hEventSource, EVENTLOG_ERROR_TYPE, 0, 0, NULL, 1, 0, lpszStrings, NULL);
+    ReportEventW(hEventSource, EVENTLOG_ERROR_TYPE, 0, kEventCrash, NULL, 1, 0, lpszStrings, NULL);
     DeregisterEventSource(hEventSource);
 }
 

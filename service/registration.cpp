@@ -125,7 +125,7 @@ HRESULT CtollivarModule::ConfigureServiceEntry(bool bService) {
         CreateAgentFolders();
         WCHAR szReason[kAgentReasonCapacity];
         if (!CheckAgentTrust(szReason, kAgentReasonCapacity)) {
-            _putws(szReason);
+            PrintAgentWarning(szReason);
             ReportAgentWarning(szReason);
         }
     }

@@ -2,8 +2,8 @@
 // registration switches, on the main thread of a process a person started. Failures are shown
 // in message boxes captioned with the service name; the system's resources carry none of the
 // message ids, so the built-in texts are what is shown. Where the process's window station is
-// not visible nobody could answer a box: its text goes to the Application log as a warning
-// under the service's name and to standard error instead.
+// not visible nobody could answer a box: its caption and text go to the Application log as an
+// error under the service's name (event kEventMessageBox) and to standard error instead.
 #pragma once
 
 #include "servicemodule.h"

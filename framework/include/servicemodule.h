@@ -11,7 +11,8 @@
 // Steps with a framework version T may replace:
 //   static LPCOLESTR GetAppIdOle(), static LPCTSTR GetAppIdText()
 //                                                     the AppID (CModuleT's NULL pair stands for
-//                                                     a module without one; a service names its own)
+//                                                     a module without one; a service names its
+//                                                     own)
 //   HRESULT BeforeLoop(int nShowCmd)                  the preparation before the message loop
 //   void HandleStop(), HandlePause(), HandleContinue(), HandleInterrogate(), HandleShutdown(),
 //        HandleUnknownControl(DWORD dwOpcode)        the controls, from Handler
@@ -24,6 +25,7 @@
 //   void ReportStatus(DWORD dwState)                  the courses and the status report
 #pragma once
 
+#include "eventids.h"
 #include "exemodule.h"
 #include "handleowner.h"
 #include "regkey.h"
@@ -349,8 +351,8 @@ public:
         UniqueEventSource hEventSource(RegisterEventSourceW(NULL, m_serviceName));
         if (!hEventSource)
             return;
-        ReportEventW(hEventSource.get(), EVENTLOG_INFORMATION_TYPE, 0, 0, NULL, 1, 0, lpszStrings,
-                     NULL);
+        ReportEventW(hEventSource.get(), EVENTLOG_INFORMATION_TYPE, 0, kEventText, NULL, 1, 0,
+                     lpszStrings, NULL);
     }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "core.h"
 #include "errors.h"
+#include "eventids.h"
 #include "handleowner.h"
 
 #include <tchar.h>
@@ -64,17 +65,14 @@ void WriteToStandardError(LPCWSTR pszCaption, LPCWSTR pszText) {
     fwrite(szLine, 1, static_cast<size_t>(nCaption + nText + 1), stderr);
 }
 
-// Where nobody can answer a box, its text goes to the Application log as a warning under the
-// service's source, and to standard error.
+// Where nobody can answer a box, its caption and text go to the Application log as an error
+// under the service's source, and to standard error.
 void ReportWithoutBox(LPCWSTR pszServiceName, LPCWSTR pszText) {
-    WCHAR szLine[kMessageCapacity];
-    // Cut to the buffer when too long, which the log takes as it is.
-    _snwprintf_s(szLine, kMessageCapacity, _TRUNCATE, TEXT("%ls: %ls"), pszServiceName, pszText);
-    LPCWSTR lpszStrings[1] = {szLine};
+    LPCWSTR lpszStrings[2] = {pszServiceName, pszText};
     UniqueEventSource hEventSource(RegisterEventSourceW(NULL, pszServiceName));
     if (hEventSource)
-        ReportEventW(hEventSource.get(), EVENTLOG_WARNING_TYPE, 0, 0, NULL, 1, 0, lpszStrings,
-                     NULL);
+        ReportEventW(hEventSource.get(), EVENTLOG_ERROR_TYPE, 0, kEventMessageBox, NULL, 2, 0,
+                     lpszStrings, NULL);
     WriteToStandardError(pszServiceName, pszText);
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -465,6 +466,64 @@ TEST_F(EndToEndTest, WevtutilShowsTheServicesEntriesThroughItsMessageFileWhileIt
               "component on the local computer.\n\nIf the event originated on another computer, "
               "the display information had to be saved with the event.\n\nThe following "
               "information was included with the event: \n\nService stopped\n\n");
+}
+
+// The entries that carry their own message, caused as they happen, read as people read them:
+// each under its own Event ID and level, its strings in their places in the message's text.
+TEST_F(EndToEndTest, TheAgentMessageBoxAndCrashEntriesReadAsTheirMessages) {
+    scm_support::InstallAgent(Root());
+    const std::string exe = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
+    fs::create_directories(fs::path(exe).parent_path());
+    fs::copy_file(TOLLIVAR_EXE, exe);
+    fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
+    ASSERT_EQ(Run(exe.c_str(), {"/Service"}).exitStatus, 0);
+    const std::string folder = RootPath("drive_c/pellard");
+    fs::permissions(folder, fs::perms(0755));
+
+    struct Case {
+        const char* what;
+        std::function<void()> cause;
+        std::string fields;
+        std::string description;
+    } cases[] = {
+        {"a folder others may change",
+         [&] {
+             fs::permissions(folder, fs::perms(0757));
+             Run(exe.c_str(), {"/Service"});
+             fs::permissions(folder, fs::perms(0755));
+         },
+         "  Event ID: 1\n  Task: N/A\n  Level: Warning\n",
+         "The agent program C:\\pellard\\bin\\pellard.exe is not trusted: accounts other than "
+         "SYSTEM, Administrators and TrustedInstaller may change C:\\pellard"},
+        {"a failure where no desktop is visible",
+         [&] {
+             Run(exe.c_str(), {"/Service"},
+                 {{"HOSTWIN_FAULTS", "tollivar.exe:OpenSCManagerW@*=5"},
+                  {"HOSTWIN_WINDOW_STATION", "invisible"}});
+         },
+         "  Event ID: 2\n  Task: N/A\n  Level: Error\n",
+         "pellardservice: Could not open Service Manager\n(Logged here because no desktop was "
+         "visible to show it in a message box.)"},
+        {"std::terminate",
+         [&] {
+             Run(exe.c_str(), {}, {{"HOSTWIN_FAULTS", "InitializeCriticalSectionEx@1=throw"}});
+         },
+         "  Event ID: 3\n  Task: N/A\n  Level: Error\n",
+         "tollivar ended abnormally: std::terminate: exception hr = 0x8007000E, exit code "
+         "0xC0000409"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.cause();
+        ProgramResult newest =
+            Run(WEVTUTIL_EXE, {"qe", "Application", "/f:text", "/rd:true", "/c:1"});
+        EXPECT_EQ(newest.exitStatus, 0) << newest.err;
+        EXPECT_NE(newest.out.find("  Source: pellardservice\n"), std::string::npos) << newest.out;
+        EXPECT_NE(newest.out.find(c.fields), std::string::npos) << newest.out;
+        const size_t at = newest.out.find("  Description: ");
+        ASSERT_NE(at, std::string::npos) << newest.out;
+        EXPECT_EQ(newest.out.substr(at), "  Description: \n" + c.description + "\n\n");
+    }
 }
 
 } // namespace

@@ -309,8 +309,8 @@ TEST_F(RegistrationTest, ServiceOverAServiceOnItsWayDownEndsWithTheEntryOrSaysWh
     }
 }
 
-// A registration switch where no desktop is visible shows no box: the text goes to the
-// Application log as a warning and to standard error, and the exit code is the same.
+// A registration switch where no desktop is visible shows no box: caption and text go to the
+// Application log as the message-box error and to standard error, and the exit code is the same.
 TEST_F(RegistrationTest, WithoutAVisibleWindowStationAFailureIsLoggedInsteadOfShown) {
     const std::map<std::string, std::string> noManager = {
         {"HOSTWIN_FAULTS", "tollivar.exe:OpenSCManagerW@*=5"}};
@@ -330,11 +330,11 @@ TEST_F(RegistrationTest, WithoutAVisibleWindowStationAFailureIsLoggedInsteadOfSh
     EXPECT_EQ(testing_support::ReadFile(RootPath("messagebox.jsonl")), "");
     std::string events = testing_support::ReadFile(RootPath("eventlog/Application.jsonl"));
     EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1) << events;
-    EXPECT_NE(events.find("\"category\":0,\"id\":0,\"source\":\"pellardservice\",\"strings\":["
-                          "\"pellardservice: Could not open Service Manager\"]"),
+    EXPECT_NE(events.find("\"category\":0,\"id\":3221225474,\"source\":\"pellardservice\","
+                          "\"strings\":[\"pellardservice\",\"Could not open Service Manager\"]"),
               std::string::npos)
-        << events;
-    EXPECT_NE(events.find("\"type\":2}"), std::string::npos) << events;
+        << "message 0xC0000002, caption and text apart: " << events;
+    EXPECT_NE(events.find("\"type\":1}"), std::string::npos) << "an error: " << events;
 }
 
 // A program path holding "-Service " is a switch: blanks end switch words, also in the path.

@@ -167,7 +167,8 @@ const uid_t kNobody = 65534;
 
 struct Event {
     int type;
-    std::string text;
+    DWORD id;
+    std::vector<std::string> strings;
 };
 
 class AgentTrustTest : public testing_support::MachineTest {
@@ -193,7 +194,8 @@ protected:
         std::istringstream in(testing_support::ReadFile(RootPath("eventlog/Application.jsonl")));
         for (std::string line; std::getline(in, line);) {
             nlohmann::json record = nlohmann::json::parse(line);
-            events.push_back({record["type"].get<int>(), record["strings"][0].get<std::string>()});
+            events.push_back({record["type"].get<int>(), record["id"].get<DWORD>(),
+                              record["strings"].get<std::vector<std::string>>()});
         }
         return events;
     }
@@ -211,7 +213,7 @@ int CountAgents() {
 }
 
 TEST_F(AgentTrustTest, AnAgentOthersCanChangeIsNotLaunchedUntilItIsFixed) {
-    const std::string launch = "The agent C:\\pellard\\bin\\pellard.exe is not launched: ";
+    const std::string launch = "C:\\pellard\\bin\\pellard.exe";
     const std::string others =
         "accounts other than SYSTEM, Administrators and TrustedInstaller may change ";
     const std::string owner =
@@ -222,10 +224,10 @@ TEST_F(AgentTrustTest, AnAgentOthersCanChangeIsNotLaunchedUntilItIsFixed) {
         uid_t owner;      // -1: unchanged
         std::string text;
     } cases[] = {
-        {"pellard", 0757, static_cast<uid_t>(-1), launch + others + "C:\\pellard"},
-        {"pellard/bin", 0775, static_cast<uid_t>(-1), launch + others + "C:\\pellard\\bin"},
-        {"pellard/bin/pellard.exe", 0, kNobody, launch + "C:\\pellard\\bin\\pellard.exe" + owner},
-        {"pellard", 0, kNobody, launch + "C:\\pellard" + owner},
+        {"pellard", 0757, static_cast<uid_t>(-1), others + "C:\\pellard"},
+        {"pellard/bin", 0775, static_cast<uid_t>(-1), others + "C:\\pellard\\bin"},
+        {"pellard/bin/pellard.exe", 0, kNobody, launch + owner},
+        {"pellard", 0, kNobody, "C:\\pellard" + owner},
     };
     size_t events = 0;
     for (const Case& c : cases) {
@@ -249,7 +251,8 @@ TEST_F(AgentTrustTest, AnAgentOthersCanChangeIsNotLaunchedUntilItIsFixed) {
         std::vector<Event> logged = Events();
         ASSERT_EQ(logged.size(), ++events) << "one event per problem, not per tick";
         EXPECT_EQ(logged.back().type, EVENTLOG_WARNING_TYPE);
-        EXPECT_EQ(logged.back().text, c.text);
+        EXPECT_EQ(logged.back().id, 0x80000001u) << "the untrusted-agent message";
+        EXPECT_EQ(logged.back().strings, (std::vector<std::string>{launch, c.text}));
 
         // Fixed: the next tick launches, and nothing more is reported.
         ASSERT_EQ(chmod(path.c_str(), before.st_mode & 07777), 0);
@@ -276,10 +279,9 @@ TEST_F(AgentTrustTest, AChangedProblemIsReportedAgainAndAnUnreadableOneToo) {
     hostwin::ClearFaults();
     std::vector<Event> logged = Events();
     ASSERT_EQ(logged.size(), 3u);
-    EXPECT_NE(logged[0].text.find("may change C:\\pellard\\bin"), std::string::npos);
-    EXPECT_NE(logged[1].text.find("C:\\pellard is owned by"), std::string::npos);
-    EXPECT_NE(logged[2].text.find("the security of C:\\pellard cannot be read (error 5)"),
-              std::string::npos);
+    EXPECT_NE(logged[0].strings.at(1).find("may change C:\\pellard\\bin"), std::string::npos);
+    EXPECT_NE(logged[1].strings.at(1).find("C:\\pellard is owned by"), std::string::npos);
+    EXPECT_EQ(logged[2].strings.at(1), "the security of C:\\pellard cannot be read (error 5)");
     EXPECT_EQ(CountAgents(), 0);
 }
 

@@ -56,7 +56,8 @@ TEST_F(EntryTest, AnExceptionReachingTheEntryBecomesTheExitCodeWithOneTrace) {
 // exception goes on to the system's crash reporting; std::terminate writes its own event.
 TEST_F(EntryTest, FaultsNothingCatchesEndTheProcessWithTheirCode) {
     const std::string terminateLine = "std::terminate: exception hr = 0x";
-    const std::string crashEvent = "\"category\":0,\"id\":0,\"source\":\"pellardservice\","
+    // Error 0xC0000003, the crash message, with the line as its one string.
+    const std::string crashEvent = "\"category\":0,\"id\":3221225475,\"source\":\"pellardservice\","
                                    "\"strings\":[\"std::terminate: exception hr = 0x";
     struct Case {
         const char* what;
