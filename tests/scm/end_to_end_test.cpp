@@ -357,6 +357,41 @@ TEST_F(EndToEndTest, AStartWhoseStarterWasKilledEndsAtTheNextLook) {
     ASSERT_TRUE(AwaitState("1  STOPPED"));
 }
 
+// Killed after its service's process was recorded but before that process connected, the
+// starter leaves a process that the next look ends as the manager's own kill (1053, in the
+// ledger), never as a crash; the service starts again.
+TEST_F(EndToEndTest, AStartAbandonedBeforeTheDispatcherEndsItsProcessAsTheManagersKill) {
+    Install();
+    const std::string ledger = RootPath("ledger.txt");
+    std::map<std::string, std::string> environment = Environment();
+    environment["HOSTWIN_PROCESS_LEDGER"] = ledger;
+    environment["HOSTWIN_DELAYS"] = "tollivar.exe:StartServiceCtrlDispatcherW@1=3000";
+    int starter = testing_support::SpawnProgram({SC_EXE, "start", "pellardservice"}, environment);
+    m_spawned.push_back(starter);
+    std::string queryex;
+    ASSERT_TRUE(AwaitCondition([&] {
+        queryex = Sc({"queryex", "pellardservice"}).out;
+        return queryex.find("2  START_PENDING") != std::string::npos &&
+               queryex.find("PID                : 0\n") == std::string::npos;
+    })) << queryex;
+    const int service = std::stoi(queryex.substr(queryex.find("PID                : ") + 21));
+    ASSERT_EQ(kill(starter, SIGKILL), 0);
+    ASSERT_EQ(waitpid(starter, nullptr, 0), starter);
+    m_spawned.pop_back();
+
+    std::string state = Sc({"query", "pellardservice"}, {{"HOSTWIN_PROCESS_LEDGER", ledger}}).out;
+    EXPECT_NE(state.find("WIN32_EXIT_CODE    : 1053  (0x41d)"), std::string::npos) << state;
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount(u"tollivar.exe") == 0; }));
+    EXPECT_NE(testing_support::ReadFile(ledger).find("killed\t" + std::to_string(service) +
+                                                     "\t0x0000041D\tsc.exe\n"),
+              std::string::npos)
+        << testing_support::ReadFile(ledger);
+    ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
+}
+
 // A service whose handler could not be registered logs it, reports nothing and stays
 // start-pending; killed, it shows STOPPED with 1067 and starts again.
 TEST_F(EndToEndTest, AKilledServiceIsStoppedWith1067AndStartsAgain) {
