@@ -4,8 +4,10 @@
 #include "scm_support.h"
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -355,6 +357,40 @@ TEST_F(EndToEndTest, AStartWhoseStarterWasKilledEndsAtTheNextLook) {
     ASSERT_TRUE(AwaitState("4  RUNNING"));
     ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
     ASSERT_TRUE(AwaitState("1  STOPPED"));
+}
+
+// On a full disk the service store cannot write, and start and stop say so with 112 instead of
+// failing some other way. A tiny tmpfs makes the disk full for real (root only).
+TEST_F(EndToEndTest, StartAndStopOnAFullDiskReportDiskFull) {
+    const std::string root = RootPath("full");
+    std::filesystem::create_directory(root);
+    if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{root};
+    auto sc = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), SC_EXE);
+        return testing_support::RunProgram(
+            args, {{"HOSTWIN_ROOT", root}, {"HOSTWIN_TIME_SCALE", "0.01"}});
+    };
+    ASSERT_EQ(sc({"create", "pellardservice", "binPath=", "/bin/true"}).exitStatus, 0);
+    {
+        // Filled to the last block: every new page the store needs is refused.
+        std::FILE* fill = std::fopen((root + "/fill").c_str(), "wb");
+        ASSERT_NE(fill, nullptr);
+        static const char block[4096] = {};
+        while (std::fwrite(block, 1, sizeof block, fill) == sizeof block) {
+        }
+        std::fclose(fill);
+    }
+    for (const char* verb : {"start", "stop"}) {
+        ProgramResult result = sc({verb, "pellardservice"});
+        EXPECT_EQ(result.exitStatus, 112) << verb << result.out << result.err;
+        EXPECT_NE(result.out.find("FAILED 112:"), std::string::npos) << verb << result.out;
+        EXPECT_NE(result.err.find("the disk is full"), std::string::npos) << verb << result.err;
+    }
 }
 
 // Killed after its service's process was recorded but before that process connected, the
