@@ -419,13 +419,57 @@ def without_machine_type_libraries(state):
 
 
 def new_result(**fields):
-    return dict(fields, crashes=[], hangs=[], leaks=[], expected=[], orphan_agents=0)
+    return dict(fields, crashes=[], hangs=[], leaks=[], expected=[], stuck=[], orphan_agents=0)
+
+
+PENDING = {2: "START_PENDING", 3: "STOP_PENDING", 5: "CONTINUE_PENDING", 6: "PAUSE_PENDING"}
+
+
+def look_for_stuck(m):
+    """After a program was killed: the next look must show a settled service, which then
+    starts and stops again. What it finds instead, as text."""
+    state = m.wait_state({1, 4, 7, None})
+    if state in PENDING:
+        behind = "its process running" if m.live("tollivar.exe") else "no service process"
+        return [f"{PENDING[state]} {STATE_TIMEOUT} s after the kill, with {behind}"]
+    if state is None:
+        return []
+    stuck = []
+    if state != 1:
+        m.run(m.env(), "sc.exe", "stop", SERVICE)
+        if m.wait_state({1}) != 1:
+            return [f"state {state} after the kill does not stop"]
+    m.wait_service_process_gone()
+    code = m.run(m.env(), "sc.exe", "start", SERVICE)
+    if code != 0:
+        stuck.append(f"sc start then fails with {code}")
+    elif m.wait_state({4}) != 4 or not m.wait_agents():
+        stuck.append("started again, it reaches no RUNNING with an agent")
+    m.run(m.env(), "sc.exe", "stop", SERVICE)
+    if (state := m.wait_state({1})) != 1:
+        stuck.append(f"stopped again, it stays in state {state}")
+    m.wait_service_process_gone()
+    return stuck
+
+
+def callers(point_log, image, function, occurrence):
+    """The processes of `image` whose fault-point log shows that call."""
+    pids = set()
+    try:
+        with open(point_log, encoding="utf-8") as f:
+            for line in f:
+                fields = line.rstrip("\n").split("\t")
+                if fields[0] == image and fields[2] == function and int(fields[3]) == occurrence:
+                    pids.add(int(fields[1]))
+    except FileNotFoundError:
+        pass
+    return pids
 
 
 def faulted_run(args, scenario_name, call, clean_state):
     scenario = SCENARIOS[scenario_name]
     step, image, function, occurrence = call
-    code = ERRORS[function]
+    code = "kill" if args.kill else ERRORS[function]
     result = new_result(scenario=scenario_name, step=step, image=image, function=function,
                         occurrence=occurrence, error=code)
     with tempfile.TemporaryDirectory(dir=args.work) as root:
@@ -437,6 +481,10 @@ def faulted_run(args, scenario_name, call, clean_state):
         fault = {"HOSTWIN_FAULTS": f"{image}:{function}@{occurrence}={code}",
                  "HOSTWIN_FAULT_POINT_LOG": point_log}
         run_scenario(m, scenario, lambda label: fault if label == step else {})
+        if args.kill:
+            # The killed process leaves a start and no end: that is the kill, not a crash.
+            m.deliberately_ended |= callers(point_log, image, function, occurrence)
+            result["stuck"] = look_for_stuck(m)
         clean_up(m, result)
         check_ledger(m, result, point_log)
         result["hangs"] += m.hangs
@@ -481,15 +529,7 @@ def faulted_run(args, scenario_name, call, clean_state):
 
 def called(point_log, image, function, occurrence=1):
     """Whether the fault-point log shows that call."""
-    try:
-        with open(point_log, encoding="utf-8") as f:
-            for line in f:
-                fields = line.rstrip("\n").split("\t")
-                if fields[0] == image and fields[2] == function and int(fields[3]) == occurrence:
-                    return True
-    except FileNotFoundError:
-        pass
-    return False
+    return bool(callers(point_log, image, function, occurrence))
 
 
 def record(args, scenario_name):
@@ -514,13 +554,13 @@ def record(args, scenario_name):
                 sys.exit(f"faultsweep: the clean run of {scenario_name} is not clean: {problems}")
             states.append(m.end_state())
             if attempt == 0:
-                calls = list_calls(logs, args.images)
+                calls = list_calls(logs, args.images, args.kill)
     if states[0] != states[1]:
         sys.exit(f"faultsweep: two clean runs of {scenario_name} end in different states")
     return calls, states[0]
 
 
-def list_calls(logs, images):
+def list_calls(logs, images, kill):
     calls = []
     for label, path in logs.items():
         seen = set()
@@ -530,9 +570,9 @@ def list_calls(logs, images):
         except FileNotFoundError:
             continue
         for image, _pid, function, occurrence in lines:
-            if image not in images or function in NOT_SWEPT:
+            if image not in images or (function in NOT_SWEPT and not kill):
                 continue
-            if function not in ERRORS:
+            if function not in ERRORS and not kill:
                 sys.exit(f"faultsweep: no error chosen for {function}: add it to ERRORS "
                          "or NOT_SWEPT")
             key = (label, image, function, int(occurrence))
@@ -544,7 +584,7 @@ def list_calls(logs, images):
 
 def verdict(result):
     problems = []
-    for name in ("crashes", "hangs", "leaks"):
+    for name in ("crashes", "hangs", "leaks", "stuck"):
         problems += result.get(name, [])
     if result.get("orphan_agents"):
         problems.append(f"{result['orphan_agents']} orphan agents")
@@ -586,6 +626,7 @@ def sweep(args, pool, report, counts, started):
         c["crashes"] += bool(result["crashes"])
         c["hangs"] += bool(result["hangs"])
         c["leaks"] += bool(result["leaks"])
+        c["stuck"] += bool(result["stuck"])
         c["orphans"] += bool(result["orphan_agents"])
         c["non-converging"] += result["state"] == "does not converge"
         c["converged"] += result["state"] == "converges"
@@ -602,8 +643,11 @@ def main():
     parser.add_argument("--out", default="build/faultsweep", help="report directory")
     parser.add_argument("--scenario", action="append", choices=sorted(SCENARIOS),
                         help="run only these scenarios (repeatable)")
-    parser.add_argument("--images", default="tollivar.exe",
-                        help="comma-separated programs whose calls are failed")
+    parser.add_argument("--images", help="comma-separated programs whose calls are failed "
+                        "(default tollivar.exe; with --kill, sc.exe)")
+    parser.add_argument("--kill", action="store_true",
+                        help="kill the program at each of its calls (SIGKILL) instead of failing "
+                        "the call, then check that the service is not stuck")
     parser.add_argument("--sample", type=int, default=1,
                         help="fail only every Nth recorded call of each scenario")
     parser.add_argument("--budget", type=float, default=0,
@@ -620,7 +664,8 @@ def main():
     if missing:
         parser.error(f"{args.bin} lacks {', '.join(missing)}: build the host programs first "
                      "(cmake --preset host && cmake --build build/host)")
-    args.images = {image.strip().lower() for image in args.images.split(",")}
+    args.images = {image.strip().lower() for image in
+                   (args.images or ("sc.exe" if args.kill else "tollivar.exe")).split(",")}
     os.makedirs(args.out, exist_ok=True)
     args.work = tempfile.mkdtemp(prefix="faultsweep-")
     started = time.monotonic()
@@ -642,12 +687,12 @@ def main():
         shutil.rmtree(args.work, ignore_errors=True)
     print_summary(counts, time.monotonic() - started, report_path)
     bad = sum(c[k] for c in counts.values()
-              for k in ("crashes", "hangs", "leaks", "orphans", "non-converging"))
+              for k in ("crashes", "hangs", "leaks", "orphans", "stuck", "non-converging"))
     return 1 if bad else 0
 
 
 COLUMNS = ["recorded", "faulted", "skipped", "not reached", "crashes", "hangs", "leaks", "orphans",
-           "non-converging", "converged", "expected", "success?"]
+           "stuck", "non-converging", "converged", "expected", "success?"]
 
 
 def print_summary(counts, seconds, report_path):

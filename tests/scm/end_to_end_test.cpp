@@ -4,8 +4,10 @@
 #include "scm_support.h"
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -363,6 +365,75 @@ TEST_F(EndToEndTest, AStartWhoseStarterWasKilledEndsAtTheNextLook) {
                   {"pellardservice", "The service did not respond to the start or control "
                                      "request in a timely fashion."}}));
     ASSERT_TRUE(AwaitCondition([&] { return AgentCount(u"tollivar.exe") == 0; }));
+    ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
+}
+
+// On a full disk the service store cannot write, and start and stop say so with 112 instead of
+// failing some other way. A tiny tmpfs makes the disk full for real (root only).
+TEST_F(EndToEndTest, StartAndStopOnAFullDiskReportDiskFull) {
+    const std::string root = RootPath("full");
+    std::filesystem::create_directory(root);
+    if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{root};
+    auto sc = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), SC_EXE);
+        return testing_support::RunProgram(
+            args, {{"HOSTWIN_ROOT", root}, {"HOSTWIN_TIME_SCALE", "0.01"}});
+    };
+    ASSERT_EQ(sc({"create", "pellardservice", "binPath=", "/bin/true"}).exitStatus, 0);
+    {
+        // Filled to the last block: every new page the store needs is refused.
+        std::FILE* fill = std::fopen((root + "/fill").c_str(), "wb");
+        ASSERT_NE(fill, nullptr);
+        static const char block[4096] = {};
+        while (std::fwrite(block, 1, sizeof block, fill) == sizeof block) {
+        }
+        std::fclose(fill);
+    }
+    for (const char* verb : {"start", "stop"}) {
+        ProgramResult result = sc({verb, "pellardservice"});
+        EXPECT_EQ(result.exitStatus, 112) << verb << result.out << result.err;
+        EXPECT_NE(result.out.find("FAILED 112:"), std::string::npos) << verb << result.out;
+        EXPECT_NE(result.err.find("the disk is full"), std::string::npos) << verb << result.err;
+    }
+}
+
+// Killed after its service's process was recorded but before that process connected, the
+// starter leaves a process that the next look ends as the manager's own kill (1053, in the
+// ledger), never as a crash; the service starts again.
+TEST_F(EndToEndTest, AStartAbandonedBeforeTheDispatcherEndsItsProcessAsTheManagersKill) {
+    Install();
+    const std::string ledger = RootPath("ledger.txt");
+    std::map<std::string, std::string> environment = Environment();
+    environment["HOSTWIN_PROCESS_LEDGER"] = ledger;
+    environment["HOSTWIN_DELAYS"] = "tollivar.exe:StartServiceCtrlDispatcherW@1=3000";
+    int starter = testing_support::SpawnProgram({SC_EXE, "start", "pellardservice"}, environment);
+    m_spawned.push_back(starter);
+    std::string queryex;
+    ASSERT_TRUE(AwaitCondition([&] {
+        queryex = Sc({"queryex", "pellardservice"}).out;
+        return queryex.find("2  START_PENDING") != std::string::npos &&
+               queryex.find("PID                : 0\n") == std::string::npos;
+    })) << queryex;
+    const int service = std::stoi(queryex.substr(queryex.find("PID                : ") + 21));
+    ASSERT_EQ(kill(starter, SIGKILL), 0);
+    ASSERT_EQ(waitpid(starter, nullptr, 0), starter);
+    m_spawned.pop_back();
+
+    std::string state = Sc({"query", "pellardservice"}, {{"HOSTWIN_PROCESS_LEDGER", ledger}}).out;
+    EXPECT_NE(state.find("WIN32_EXIT_CODE    : 1053  (0x41d)"), std::string::npos) << state;
+    ASSERT_TRUE(AwaitCondition([&] { return AgentCount(u"tollivar.exe") == 0; }));
+    EXPECT_NE(testing_support::ReadFile(ledger).find("killed\t" + std::to_string(service) +
+                                                     "\t0x0000041D\tsc.exe\n"),
+              std::string::npos)
+        << testing_support::ReadFile(ledger);
     ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
     ASSERT_TRUE(AwaitState("4  RUNNING"));
     ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);

@@ -151,6 +151,8 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
         int status = 0;
         if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
             result.exitStatus = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            result.signal = WTERMSIG(status);
     }
     close(outPipe[0]);
     close(errPipe[0]);

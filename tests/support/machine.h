@@ -32,6 +32,7 @@ private:
 // A host program run to its end, out of process, on the given machine root.
 struct ProgramResult {
     int exitStatus = -1; // low 8 bits of the exit code; -1 when it did not exit normally
+    int signal = 0;      // the signal that ended it, when one did
     std::string out;
     std::string err;
     pid_t pid = -1;

@@ -6,6 +6,7 @@
 #include <hostwin/text.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,6 +56,7 @@ struct Fault {
     unsigned nth; // 0: every call
     DWORD code;
     bool throws = false; // std::bad_alloc instead of a failure code
+    bool kills = false;  // SIGKILL on this process instead of a failure code
     unsigned calls = 0;
 };
 struct Delay {
@@ -79,6 +81,7 @@ struct ControlEntry {
     unsigned nth = 0;
     DWORD number = 0;
     bool throws = false; // HOSTWIN_FAULTS only: "Name@N=throw"
+    bool kills = false;  // HOSTWIN_FAULTS only: "Name@N=kill"
 };
 
 // Whether an entry names this program, or no program: the image compares as a file name does.
@@ -98,7 +101,7 @@ bool ParseUnsigned(const std::string& text, int base, unsigned long long limit,
 }
 
 // Parses one entry; false with `problem` saying what is wrong. The number is decimal or 0x hex.
-bool ParseControlEntry(const std::string& item, bool allowThrow, ControlEntry* entry,
+bool ParseControlEntry(const std::string& item, bool allowWords, ControlEntry* entry,
                        std::string* problem) {
     const size_t at = item.find('@');
     const size_t eq = item.find('=', at == std::string::npos ? 0 : at);
@@ -122,11 +125,14 @@ bool ParseControlEntry(const std::string& item, bool allowThrow, ControlEntry* e
         entry->nth = static_cast<unsigned>(nth);
     }
     const std::string what = item.substr(eq + 1);
-    if (allowThrow && what == "throw") {
+    if (allowWords && what == "throw") {
         entry->throws = true;
+    } else if (allowWords && what == "kill") {
+        entry->kills = true;
     } else if (!ParseUnsigned(what, 0, UINT32_MAX, &number)) {
-        *problem = allowThrow
-                       ? "the value after = must be throw or a 32-bit decimal or 0x hex number"
+        *problem = allowWords
+                       ? "the value after = must be throw, kill or a 32-bit decimal or 0x hex "
+                         "number"
                        : "the number after = must be a 32-bit decimal or 0x hex number";
         return false;
     }
@@ -144,7 +150,7 @@ bool ParseControlEntry(const std::string& item, bool allowThrow, ControlEntry* e
 // Reads a comma-separated list of entries from `variable`. A bad entry stops the program with
 // one line naming it: a test control that silently did nothing would let a test pass for the
 // wrong reason.
-std::vector<ControlEntry> LoadControlEntries(const char* variable, bool allowThrow) {
+std::vector<ControlEntry> LoadControlEntries(const char* variable, bool allowWords) {
     std::vector<ControlEntry> entries;
     const char* text = std::getenv(variable);
     if (!text || !*text)
@@ -157,7 +163,7 @@ std::vector<ControlEntry> LoadControlEntries(const char* variable, bool allowThr
         const std::string item = all.substr(start, end - start);
         ControlEntry entry;
         std::string problem;
-        if (!ParseControlEntry(item, allowThrow, &entry, &problem)) {
+        if (!ParseControlEntry(item, allowWords, &entry, &problem)) {
             std::fprintf(stderr, "hostwin: bad %s entry '%s': %s\n", variable, item.c_str(),
                          problem.c_str());
             std::fflush(stderr);
@@ -174,7 +180,7 @@ FaultTable& Faults() {
     static FaultTable* table = [] {
         auto* t = new FaultTable;
         for (const ControlEntry& entry : LoadControlEntries("HOSTWIN_FAULTS", true))
-            t->faults[entry.function] = Fault{entry.nth, entry.number, entry.throws};
+            t->faults[entry.function] = Fault{entry.nth, entry.number, entry.throws, entry.kills};
         for (const ControlEntry& entry : LoadControlEntries("HOSTWIN_DELAYS", false))
             t->delays[entry.function] = Delay{entry.nth, entry.number};
         if (const char* log = std::getenv("HOSTWIN_FAULT_POINT_LOG"))
@@ -271,6 +277,7 @@ size_t OpenHandleCount(HandleKind kind) {
 DWORD InjectedFault(const char* function) {
     DWORD code = 0;
     bool throws = false;
+    bool kills = false;
     DWORD delay = 0;
     std::string pointLine;
     {
@@ -291,6 +298,7 @@ DWORD InjectedFault(const char* function) {
             if (fault.nth == 0 || fault.calls == fault.nth) {
                 code = fault.code;
                 throws = fault.throws;
+                kills = fault.kills;
             }
         }
     }
@@ -300,6 +308,12 @@ DWORD InjectedFault(const char* function) {
     if (delay != 0) {
         LogCall(function, "delayed %u ms", delay);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+    // Ended where it stands, as a crash or a kill from outside would end it: no handler, no
+    // destructor, no exit record. The point-log line above says where.
+    if (kills) {
+        LogCall(function, "injected kill");
+        kill(getpid(), SIGKILL);
     }
     if (throws) {
         LogCall(function, "injected throw");

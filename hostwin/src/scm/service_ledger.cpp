@@ -2,6 +2,8 @@
 #include "scm/service_ledger.h"
 
 #include "machine/eventlog.h"
+#include "machine/exit_records.h"
+#include "process/process.h"
 #include "scm/service_start.h"
 
 #include <hostwin/text.h>
@@ -85,8 +87,14 @@ void NoteStartTimedOut(const ServiceRow& row, DWORD waitMs) {
 bool Reconcile(Transaction& t, ServiceRow& row) {
     if (Abandoned(row)) {
         // Its process, if one was started, is ended as a start that timed out ends it.
-        if (row.pid != 0 && ProcessAlive(row.pid, row.pidStart))
+        if (row.pid != 0 && ProcessAlive(row.pid, row.pidStart)) {
+            // Recorded as TerminateProcess records an end, so that the kill reads as the
+            // manager's (1053), not as a crash.
+            exit_records::Create(row.pid, row.pidStart, ERROR_SERVICE_REQUEST_TIMEOUT);
             kill(row.pid, SIGKILL);
+            WriteProcessLedger("killed\t" + std::to_string(row.pid) + "\t0x0000041D\t" +
+                               ProgramImageName());
+        }
         MarkStopped(row, ERROR_SERVICE_REQUEST_TIMEOUT);
         row.status.dwServiceSpecificExitCode = 0;
         t.Update(row);

@@ -88,6 +88,7 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
         std::string faults;
         int exitStatus;
         std::string error; // a piece of stderr
+        int signal = 0;
     } cases[] = {
         {"CreateToolhelp32Snapshot@1=8", 1, "(error 8)"},
         {"CreateToolhelp32Snapshot@2=8", 0, ""},
@@ -105,10 +106,15 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
         {"CreateToolhelp32Snapshot@1=0x100000000", 87, "32-bit"},
         {"CreateToolhelp32Snapshot@1=8x", 87, "32-bit"},
         {"CreateToolhelp32Snapshot@1=8,", 87, "entry ''"},
-        {"CreateToolhelp32Snapshot@1=throws", 87, "throw or"},
-        // The tool catches nothing, so the throw ends it through std::terminate (abort).
-        {"CreateToolhelp32Snapshot@1=throw", -1, ""},
+        {"CreateToolhelp32Snapshot@1=throws", 87, "throw, kill or"},
+        {"CreateToolhelp32Snapshot@1=Kill", 87, "throw, kill or"},
+        // The tool catches nothing, so the throw ends it through std::terminate (abort); a
+        // kill ends it at the call, with nothing written.
+        {"CreateToolhelp32Snapshot@1=throw", -1, "", SIGABRT},
         {"CreateToolhelp32Snapshot@2=throw", 0, ""},
+        {"CreateToolhelp32Snapshot@1=kill", -1, "", SIGKILL},
+        {"Process32NextW@1=kill", -1, "", SIGKILL},
+        {"CreateToolhelp32Snapshot@2=kill", 0, ""},
         // Scoped to a program by its file name, compared without case; another program's
         // entries are its own to check, but must still parse.
         {"tasklist.exe:CreateToolhelp32Snapshot@1=8", 1, "(error 8)"},
@@ -125,6 +131,10 @@ TEST_F(CoreTest, EnvironmentFaultsHitTheNamedCallAndBadEntriesStopTheProgram) {
         testing_support::ProgramResult result = testing_support::RunProgram(
             {TASKLIST_EXE}, {{"HOSTWIN_ROOT", Root()}, {"HOSTWIN_FAULTS", c.faults}});
         EXPECT_EQ(result.exitStatus, c.exitStatus) << c.faults << "\n" << result.err;
+        EXPECT_EQ(result.signal, c.signal) << c.faults;
+        if (c.signal == SIGKILL) {
+            EXPECT_EQ(result.out, "") << c.faults;
+        }
         EXPECT_NE(result.err.find(c.error), std::string::npos) << c.faults << "\n" << result.err;
         if (c.exitStatus == 87) {
             EXPECT_EQ(result.out, "") << "the program did nothing: " << c.faults;
@@ -178,6 +188,7 @@ TEST_F(CoreTest, FaultPointLogAndProcessLedger) {
         {"CloseHandle@*=6,CreateEventW@1=5", "\t0x00000000\tsnapshot=1", 1},
         {"CreateToolhelp32Snapshot@1=8", "\t0x00000001\t", 0},
         {"CreateToolhelp32Snapshot@1=throw", "", 0},
+        {"Process32FirstW@1=kill", "", 1},
     };
     const std::string points = RootPath("points.txt"), ledger = RootPath("ledger.txt");
     for (const Case& c : cases) {
