@@ -349,12 +349,17 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
         status.dwCurrentState < SERVICE_STOPPED || status.dwCurrentState > SERVICE_PAUSED)
         return FailWith(ERROR_INVALID_DATA, FALSE);
 
+    // The dispatcher checks a control against its latest report: that report is taken before
+    // the record says it, or a caller that read the record (RUNNING) could be refused a stop.
+    {
+        std::lock_guard<std::mutex> guard(self.lock);
+        self.latest = status;
+    }
     if (!testOnly)
         RecordReport(name, status);
     std::function<void(const SERVICE_STATUS&)> observer;
     {
         std::lock_guard<std::mutex> guard(self.lock);
-        self.latest = status;
         if (testOnly)
             self.reports.push_back(status);
         observer = self.observer;
