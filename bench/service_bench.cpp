@@ -1,9 +1,13 @@
 // service_bench: what the service costs on the host.
-//  - start: StartServiceW to SERVICE_RUNNING, beside the floor (spawning the sample agent alone);
-//  - tick: one watchdog tick with 0, 100 and 1 000 other processes on the host;
+//  - start: StartServiceW to SERVICE_RUNNING, beside its floor: two spawns of a trivial program,
+//    each until its main runs, and one process snapshot walk, which is what a start does at least
+//    (the manager spawns the service, whose ServiceMain walks a snapshot and spawns the agent);
+//    both with 0, 1 000 and 10 000 other processes on the host;
+//  - tick: one watchdog tick with 0, 100, 1 000 and 10 000 other processes on the host;
 //  - idle: the service process's voluntary context switches over 10 s between two ticks;
 //  - listing: EnumServicesStatusExW of every service (as `sc query state= all` reads them) with
-//    1 000 services installed.
+//    1 000, 10 000 and 100 000 services installed.
+// Other processes stop at 10 000: the host's pid space (32 768) holds no 100 000.
 // Runs on a fresh temporary machine at time scale 1. Usage: service_bench [benchmark flags]
 #include "agent.h"
 #include "tollivarmodule.h"
@@ -11,15 +15,16 @@
 #include <hostwin/control.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +43,6 @@ std::string g_root;
 
 double Milliseconds(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 void SetUpMachine() {
@@ -79,32 +79,6 @@ void EndAgents() {
     g_module.KillAgents();
 }
 
-// Spawning the sample agent alone: the least a start that launches an agent can cost.
-double SpawnFloor() {
-    std::vector<double> times;
-    for (int i = 0; i < 20; ++i) {
-        auto start = Clock::now();
-        StartAgent();
-        times.push_back(Milliseconds(Clock::now() - start));
-        EndAgents();
-    }
-    return Median(times);
-}
-
-double StartToRunning(SC_HANDLE service) {
-    std::vector<double> times;
-    for (int i = 0; i < 20; ++i) {
-        auto start = Clock::now();
-        StartServiceW(service, 0, NULL);
-        AwaitState(service, SERVICE_RUNNING);
-        times.push_back(Milliseconds(Clock::now() - start));
-        SERVICE_STATUS status{};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        AwaitState(service, SERVICE_STOPPED);
-    }
-    return Median(times);
-}
-
 unsigned long long VoluntarySwitches(DWORD pid) {
     unsigned long long total = 0;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
@@ -135,6 +109,84 @@ void SetOtherProcesses(size_t count) {
     }
 }
 
+// Spawns floor_child and returns once its main has run (its byte came), or -1.
+pid_t SpawnToMain() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    char path[] = FLOOR_CHILD_EXE;
+    char* argv[] = {path, nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path, &actions, nullptr, argv, environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char byte = 0;
+    if (pid > 0 && read(out[0], &byte, 1) != 1)
+        std::fprintf(stderr, "floor_child did not run\n");
+    close(out[0]);
+    return pid;
+}
+
+size_t WalkSnapshot() {
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    size_t listed = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        ++listed;
+    CloseHandle(snapshot);
+    return listed;
+}
+
+// The floor of a start: two spawns, each until its main runs, and one snapshot walk.
+void BM_StartFloor(benchmark::State& state) {
+    SetOtherProcesses(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto start = Clock::now();
+        pid_t service = SpawnToMain();
+        benchmark::DoNotOptimize(WalkSnapshot());
+        pid_t agent = SpawnToMain();
+        state.SetIterationTime(Milliseconds(Clock::now() - start) / 1000);
+        waitpid(service, nullptr, 0);
+        waitpid(agent, nullptr, 0);
+    }
+    state.counters["others"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_StartFloor)
+    ->Arg(0)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+SC_HANDLE g_service = NULL;
+
+// StartServiceW until the service reports SERVICE_RUNNING; the stop after it is not timed.
+void BM_StartToRunning(benchmark::State& state) {
+    SetOtherProcesses(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto start = Clock::now();
+        StartServiceW(g_service, 0, NULL);
+        AwaitState(g_service, SERVICE_RUNNING);
+        state.SetIterationTime(Milliseconds(Clock::now() - start) / 1000);
+        SERVICE_STATUS status{};
+        ControlService(g_service, SERVICE_CONTROL_STOP, &status);
+        AwaitState(g_service, SERVICE_STOPPED);
+    }
+    state.counters["others"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_StartToRunning)
+    ->Arg(0)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 // One tick with one agent running: count, no launch.
 void BM_WatchdogTick(benchmark::State& state) {
     SetOtherProcesses(static_cast<size_t>(state.range(0)));
@@ -144,12 +196,15 @@ void BM_WatchdogTick(benchmark::State& state) {
     state.counters["others"] = static_cast<double>(state.range(0));
     EndAgents();
 }
-BENCHMARK(BM_WatchdogTick)->Arg(0)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WatchdogTick)->Arg(0)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
-// The whole listing as sc reads it: the size first, then every record, with 1 000 services.
+// The whole listing as sc reads it: the size first, then every record. The services of a smaller
+// count stay for the next one.
+int g_listed = 0;
 void BM_ListAllServices(benchmark::State& state) {
+    SetOtherProcesses(0);
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    for (int i = 0; i < 1000; ++i) {
+    for (int& i = g_listed; i < state.range(0); ++i) {
         const std::u16string name = u"listed" + hostwin::FromUtf8(std::to_string(i));
         CloseServiceHandle(CreateServiceW(
             manager, name.c_str(), NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
@@ -168,7 +223,7 @@ void BM_ListAllServices(benchmark::State& state) {
     state.counters["services"] = listed;
     CloseServiceHandle(manager);
 }
-BENCHMARK(BM_ListAllServices)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListAllServices)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
@@ -179,12 +234,7 @@ int main(int argc, char** argv) {
     SC_HANDLE service = CreateServiceW(
         manager, u"pellardservice", NULL, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), NULL, NULL, NULL, NULL, NULL);
-    double floor = SpawnFloor();
-    double start = StartToRunning(service);
-    std::printf("start to running: %.2f ms (median of 20); spawning the agent alone: %.2f ms; "
-                "ratio %.2f (target <= 3)\n",
-                start, floor, start / floor);
-
+    g_service = service;
     StartServiceW(service, 0, NULL);
     AwaitState(service, SERVICE_RUNNING);
     DWORD pid = 0;
@@ -199,14 +249,14 @@ int main(int argc, char** argv) {
     SERVICE_STATUS status{};
     ControlService(service, SERVICE_CONTROL_STOP, &status);
     AwaitState(service, SERVICE_STOPPED);
-    DeleteService(service);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
     std::fflush(stdout);
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    DeleteService(service);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
     SetOtherProcesses(0);
     EndAgents();
     fs::remove_all(g_root);

@@ -82,6 +82,9 @@ std::string ScmFolder() {
 std::string ScmDatabase() {
     return ScmFolder() + "/services.db";
 }
+std::string ScmChangeMark() {
+    return ScmFolder() + "/services.db-changed";
+}
 std::string ScmControlFolder() {
     return ScmFolder() + "/control";
 }

@@ -23,6 +23,7 @@ std::string RegistryFolder();
 std::string RegistryStore();
 std::string ScmFolder(); // the service control manager's database and control channels
 std::string ScmDatabase();
+std::string ScmChangeMark(); // rewritten after each committed change, watched by waiters
 std::string ScmControlFolder();
 std::string ScmControlSocket(pid_t pid); // where a live service process listens for controls
 std::string ProcessesFolder();

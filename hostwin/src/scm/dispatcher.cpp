@@ -7,6 +7,7 @@
 #include "scm/scm_store.h"
 #include "scm/service_ledger.h"
 #include "scm/service_start.h"
+#include "scm/store_changes.h"
 
 #include <hostwin/owner.h>
 #include <hostwin/text.h>
@@ -173,6 +174,7 @@ DWORD StartedAs(std::u16string& name, DWORD& type) {
     if (!mark || !*mark)
         return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     const WaitDeadline deadline = DeadlineAfter(scm::ServiceTimeout());
+    scm::StoreChanges changes;
     for (;;) {
         bool recorded = true;
         DWORD error = RunTransaction(false, [&](Transaction& t) -> DWORD {
@@ -191,7 +193,7 @@ DWORD StartedAs(std::u16string& name, DWORD& type) {
             return error;
         if (std::chrono::steady_clock::now() >= deadline.at)
             return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        changes.Wait(deadline.at);
     }
 }
 
@@ -347,12 +349,17 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
         status.dwCurrentState < SERVICE_STOPPED || status.dwCurrentState > SERVICE_PAUSED)
         return FailWith(ERROR_INVALID_DATA, FALSE);
 
+    // The dispatcher checks a control against its latest report: that report is taken before
+    // the record says it, or a caller that read the record (RUNNING) could be refused a stop.
+    {
+        std::lock_guard<std::mutex> guard(self.lock);
+        self.latest = status;
+    }
     if (!testOnly)
         RecordReport(name, status);
     std::function<void(const SERVICE_STATUS&)> observer;
     {
         std::lock_guard<std::mutex> guard(self.lock);
-        self.latest = status;
         if (testOnly)
             self.reports.push_back(status);
         observer = self.observer;

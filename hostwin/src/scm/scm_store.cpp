@@ -5,6 +5,7 @@
 #include "machine/eventlog.h"
 #include "process/procfs.h"
 #include "machine/machine_layout.h"
+#include "scm/store_changes.h"
 #include "sqlite/connection.h"
 #include "sqlite/database_file.h"
 
@@ -44,6 +45,7 @@ struct Connection {
     bool readOnly = false;
     bool lineLists = false; // a read-only database of schema 0: dependencies one per line
     bool claimless = false; // ... and perhaps without the claim columns
+    UniqueFd changeMark;    // rewritten after each committed change, for waiters
     std::mutex reportLock;
     std::set<std::string> reported; // each failure is said once per process
 };
@@ -324,6 +326,7 @@ void Close(Connection& c) {
     c.path.clear();
     c.lineLists = false;
     c.claimless = false;
+    c.changeMark.reset();
 }
 
 void OpenStore(Connection& c, const std::string& path) {
@@ -385,6 +388,8 @@ void EnsureOpen(Connection& c) {
     }
     c.path = path;
     c.inode = info.st_ino;
+    if (!c.readOnly)
+        c.changeMark = OpenChangeMark();
 }
 
 } // namespace
@@ -454,6 +459,7 @@ Transaction::Transaction(bool write) : m_lock(TheConnection().lock) {
     m_readOnly = c.readOnly;
     Exec(m_db, write && !m_readOnly ? "BEGIN IMMEDIATE" : "BEGIN");
     m_open = true;
+    m_changesBefore = sqlite3_total_changes64(m_db);
 }
 
 Transaction::~Transaction() {
@@ -464,6 +470,8 @@ Transaction::~Transaction() {
 void Transaction::Commit() {
     Exec(m_db, "COMMIT");
     m_open = false;
+    if (sqlite3_total_changes64(m_db) != m_changesBefore)
+        AnnounceChange(TheConnection().changeMark);
 }
 
 std::optional<ServiceRow> Transaction::FindByName(const std::u16string& name) {

@@ -50,6 +50,7 @@ public:
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
+    // Wakes the machine's waiters (StoreChanges) when the transaction changed a row.
     void Commit();
 
     std::optional<ServiceRow> FindByName(const std::u16string& name);
@@ -74,6 +75,7 @@ private:
     sqlite3* m_db = nullptr;
     bool m_open = false;
     bool m_readOnly = false;
+    int64_t m_changesBefore = 0; // SQLite's count of changed rows at BEGIN
 };
 
 // The Win32 code of a database failure, said once per process on stderr with the file's path

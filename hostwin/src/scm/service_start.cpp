@@ -5,13 +5,13 @@
 #include "process/process.h"
 #include "process/procfs.h"
 #include "scm/service_ledger.h"
+#include "scm/store_changes.h"
 
 #include <hostwin/text.h>
 
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 namespace hostwin::scm {
 
@@ -70,10 +70,12 @@ constexpr int kMaxDependencyDepth = 16;
 
 DWORD StartAtDepth(int64_t id, int depth);
 
-// Polls the service until `reached` holds for it; ERROR_SUCCESS, the exit code of a service
-// that stopped instead, or ERROR_SERVICE_REQUEST_TIMEOUT.
+// Waits until `reached` holds for the service, re-reading it on each change of the database;
+// ERROR_SUCCESS, the exit code of a service that stopped instead, or
+// ERROR_SERVICE_REQUEST_TIMEOUT.
 template <class Reached> DWORD AwaitService(int64_t id, Reached reached) {
     const WaitDeadline deadline = DeadlineAfter(ServiceTimeout());
+    StoreChanges changes;
     for (;;) {
         ServiceRow row;
         if (DWORD error = LoadFresh(id, row))
@@ -85,7 +87,7 @@ template <class Reached> DWORD AwaitService(int64_t id, Reached reached) {
                                               : static_cast<DWORD>(ERROR_PROCESS_ABORTED);
         if (std::chrono::steady_clock::now() >= deadline.at)
             return ERROR_SERVICE_REQUEST_TIMEOUT;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        changes.Wait(deadline.at);
     }
 }
 
