@@ -440,6 +440,19 @@ TEST_F(EndToEndTest, AStartAbandonedBeforeTheDispatcherEndsItsProcessAsTheManage
     ASSERT_TRUE(AwaitState("1  STOPPED"));
 }
 
+// A stop sent the moment the service shows RUNNING is accepted: the service's dispatcher knows
+// of a report before anyone can read it (each report held 500 ms between the two).
+TEST_F(EndToEndTest, AStopSentAsSoonAsTheServiceRunsIsAccepted) {
+    Install();
+    const std::map<std::string, std::string> held = {
+        {"HOSTWIN_DELAYS", "tollivar.exe:RecordServiceStatus@*=500"}};
+    ASSERT_EQ(Sc({"start", "pellardservice"}, held).exitStatus, 0);
+    ASSERT_TRUE(AwaitState("4  RUNNING"));
+    ProgramResult stop = Sc({"stop", "pellardservice"});
+    EXPECT_EQ(stop.exitStatus, 0) << stop.out;
+    ASSERT_TRUE(AwaitState("1  STOPPED"));
+}
+
 // A service whose handler could not be registered logs it, reports nothing and stays
 // start-pending; killed, it shows STOPPED with 1067 and starts again.
 TEST_F(EndToEndTest, AKilledServiceIsStoppedWith1067AndStartsAgain) {

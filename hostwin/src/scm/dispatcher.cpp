@@ -355,6 +355,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
         std::lock_guard<std::mutex> guard(self.lock);
         self.latest = status;
     }
+    // A named point between the two, so that tests can hold a caller in that window.
+    HOSTWIN_FAULT_POINT_NAME(kRecordStatusPoint, "RecordServiceStatus");
+    InjectedFault("RecordServiceStatus");
     if (!testOnly)
         RecordReport(name, status);
     std::function<void(const SERVICE_STATUS&)> observer;
