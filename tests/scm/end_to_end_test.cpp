@@ -75,6 +75,17 @@ protected:
     }
 
     std::string State() { return Sc({"query", "pellardservice"}).out; }
+    // tollivar.exe installed as a package installs it, its message file beside it, and
+    // registered with /Service; its path, or nothing when /Service failed.
+    std::string InstallWithMessageFile() {
+        scm_support::InstallAgent(Root());
+        const std::string exe = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
+        fs::create_directories(fs::path(exe).parent_path());
+        fs::copy_file(TOLLIVAR_EXE, exe);
+        fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
+        return Run(exe.c_str(), {"/Service"}).exitStatus == 0 ? exe : std::string();
+    }
+
     bool AwaitState(const std::string& state) {
         return AwaitCondition([&] { return State().find(state) != std::string::npos; });
     }
@@ -517,12 +528,8 @@ TEST_F(EndToEndTest, TheCommandShowsTheConfigurationAsWritten) {
 // The service's entries as people read them: through the message file installed beside it
 // while its event source is registered, with the platform's text once it is not.
 TEST_F(EndToEndTest, WevtutilShowsTheServicesEntriesThroughItsMessageFileWhileItIsRegistered) {
-    scm_support::InstallAgent(Root());
-    const std::string exe = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
-    fs::create_directories(fs::path(exe).parent_path());
-    fs::copy_file(TOLLIVAR_EXE, exe);
-    fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
-    ASSERT_EQ(Run(exe.c_str(), {"/Service"}).exitStatus, 0);
+    const std::string exe = InstallWithMessageFile();
+    ASSERT_FALSE(exe.empty());
     ASSERT_EQ(Sc({"start", "pellardservice"}).exitStatus, 0);
     ASSERT_TRUE(AwaitState("4  RUNNING"));
     ASSERT_EQ(Sc({"stop", "pellardservice"}).exitStatus, 0);
@@ -555,12 +562,8 @@ TEST_F(EndToEndTest, WevtutilShowsTheServicesEntriesThroughItsMessageFileWhileIt
 // The entries that carry their own message, caused as they happen, read as people read them:
 // each under its own Event ID and level, its strings in their places in the message's text.
 TEST_F(EndToEndTest, TheAgentMessageBoxAndCrashEntriesReadAsTheirMessages) {
-    scm_support::InstallAgent(Root());
-    const std::string exe = RootPath("drive_c/Program Files/tollivar/tollivar.exe");
-    fs::create_directories(fs::path(exe).parent_path());
-    fs::copy_file(TOLLIVAR_EXE, exe);
-    fs::copy_file(TOLLIVARMSG_DLL, fs::path(exe).parent_path() / "tollivarmsg.dll");
-    ASSERT_EQ(Run(exe.c_str(), {"/Service"}).exitStatus, 0);
+    const std::string exe = InstallWithMessageFile();
+    ASSERT_FALSE(exe.empty());
     const std::string folder = RootPath("drive_c/pellard");
     fs::permissions(folder, fs::perms(0755));
 
