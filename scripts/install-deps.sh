@@ -11,6 +11,7 @@ packages=(
     wixl msitools faketime
     python3
     ccache mold
+    stress-ng # scripts/loaded-suite.sh only
 )
 
 missing=()
