@@ -10,11 +10,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 extern char** environ;
 
 namespace testing_support {
+
+const char* InBuild(const char* relative) {
+    static const std::filesystem::path build =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+    static std::mutex lock;
+    static std::map<std::string, std::string> paths; // nodes stay put: their texts too
+    std::lock_guard<std::mutex> guard(lock);
+    std::string& path = paths[relative];
+    if (path.empty())
+        path = (build / relative).lexically_normal().string();
+    return path.c_str();
+}
 
 namespace {
 

@@ -29,6 +29,9 @@ private:
     hostwin::HandleCounts m_baseline{};
 };
 
+// `relative` below the build folder this test binary was built in (the folder above its own).
+const char* InBuild(const char* relative);
+
 // A host program run to its end, out of process, on the given machine root.
 struct ProgramResult {
     int exitStatus = -1; // low 8 bits of the exit code; -1 when it did not exit normally
@@ -53,3 +56,38 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
 } // namespace testing_support
+
+// The host programs tests run, found below the build folder (the build names them relative to it).
+#ifdef TYPELIB_PROBE_EXE_IN_BUILD
+#define TYPELIB_PROBE_EXE ::testing_support::InBuild(TYPELIB_PROBE_EXE_IN_BUILD)
+#endif
+#ifdef TOLLIVAR_EXE_IN_BUILD
+#define TOLLIVAR_EXE ::testing_support::InBuild(TOLLIVAR_EXE_IN_BUILD)
+#endif
+#ifdef EDGEPROBE_EXE_IN_BUILD
+#define EDGEPROBE_EXE ::testing_support::InBuild(EDGEPROBE_EXE_IN_BUILD)
+#endif
+#ifdef PELLARD_EXE_IN_BUILD
+#define PELLARD_EXE ::testing_support::InBuild(PELLARD_EXE_IN_BUILD)
+#endif
+#ifdef TASKLIST_EXE_IN_BUILD
+#define TASKLIST_EXE ::testing_support::InBuild(TASKLIST_EXE_IN_BUILD)
+#endif
+#ifdef TASKKILL_EXE_IN_BUILD
+#define TASKKILL_EXE ::testing_support::InBuild(TASKKILL_EXE_IN_BUILD)
+#endif
+#ifdef REG_EXE_IN_BUILD
+#define REG_EXE ::testing_support::InBuild(REG_EXE_IN_BUILD)
+#endif
+#ifdef SC_EXE_IN_BUILD
+#define SC_EXE ::testing_support::InBuild(SC_EXE_IN_BUILD)
+#endif
+#ifdef WEVTUTIL_EXE_IN_BUILD
+#define WEVTUTIL_EXE ::testing_support::InBuild(WEVTUTIL_EXE_IN_BUILD)
+#endif
+#ifdef TOLLIVARMSG_DLL_IN_BUILD
+#define TOLLIVARMSG_DLL ::testing_support::InBuild(TOLLIVARMSG_DLL_IN_BUILD)
+#endif
+#ifdef TOLLIVAR_WINDOWS_EXE_IN_BUILD
+#define TOLLIVAR_WINDOWS_EXE ::testing_support::InBuild(TOLLIVAR_WINDOWS_EXE_IN_BUILD)
+#endif
