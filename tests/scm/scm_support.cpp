@@ -1,7 +1,5 @@
 #include "scm_support.h"
 
-#include <tlhelp32.h>
-
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
@@ -43,20 +41,6 @@ bool AwaitCondition(const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-int AgentCount(const std::u16string& imageName) {
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    PROCESSENTRY32W entry = {sizeof entry};
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry))
-        if (std::u16string(entry.szExeFile) == imageName)
-            ++count;
-    CloseHandle(snapshot);
-    return count;
 }
 
 std::vector<std::vector<std::string>> EventInserts(const std::string& root, const std::string& log,

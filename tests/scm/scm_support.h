@@ -26,7 +26,7 @@ void InstallAgent(const std::string& root);
 // Polls `done` until it holds or the bound passes.
 bool AwaitCondition(const std::function<bool()>& done);
 
-int AgentCount(const std::u16string& imageName = u"pellard.exe");
+using testing_support::AgentCount;
 
 // The event log entries' texts (first insertion string) of `log` ("Application", "System"),
 // of every entry or only of those with the id `id`.

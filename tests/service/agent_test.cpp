@@ -116,6 +116,18 @@ std::vector<DWORD> LoggedPids(const std::string& function) {
     return pids;
 }
 
+// The agent walk's calls in order: O open, T terminate, s the snapshot closed, c a process
+// handle closed.
+std::string KillOrder() {
+    std::string order;
+    for (const hostwin::CallRecord& record : hostwin::CallLog())
+        if (record.function == "OpenProcess" || record.function == "TerminateProcess")
+            order += record.function[0];
+        else if (record.function == "CloseHandle")
+            order += record.args == "snapshot" ? 's' : 'c';
+    return order;
+}
+
 // Pids of the agents the snapshot lists, in the order of the walk.
 std::vector<DWORD> Listed() {
     std::vector<DWORD> pids;
@@ -176,13 +188,7 @@ TEST_F(AgentTest, KillAgentsEndsEveryAgentOfThisMachineInReverseOrderOfDiscovery
 
     // Every handle is collected and the snapshot closed before the first agent is ended, the
     // last one found first; each handle is closed once its agent is told to end.
-    std::string order;
-    for (const hostwin::CallRecord& record : hostwin::CallLog())
-        if (record.function == "OpenProcess" || record.function == "TerminateProcess")
-            order += record.function[0];
-        else if (record.function == "CloseHandle")
-            order += record.args == "snapshot" ? 's' : 'c';
-    EXPECT_EQ(order, "OOOsTcTcTc");
+    EXPECT_EQ(KillOrder(), "OOOsTcTcTc");
     std::vector<DWORD> opened = LoggedPids("OpenProcess");
     EXPECT_EQ(LoggedPids("TerminateProcess"), std::vector<DWORD>(opened.rbegin(), opened.rend()));
     std::sort(opened.begin(), opened.end());
@@ -250,13 +256,7 @@ TEST_F(AgentTest, KillAgentsThatCannotListAnAgentEndsNoneAndClosesEveryHandle) {
         t_reallocsUntilFailure = 0;
         EXPECT_FALSE(result);
         EXPECT_EQ(hostwin::OpenHandleCounts(), before) << "KillAgents kept a handle";
-        std::string order;
-        for (const hostwin::CallRecord& record : hostwin::CallLog())
-            if (record.function == "OpenProcess" || record.function == "TerminateProcess")
-                order += record.function[0];
-            else if (record.function == "CloseHandle")
-                order += record.args == "snapshot" ? 's' : 'c';
-        EXPECT_EQ(order, c.order);
+        EXPECT_EQ(KillOrder(), c.order);
         for (HANDLE agent : agents)
             EXPECT_TRUE(Running(agent));
     }

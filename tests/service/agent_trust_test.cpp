@@ -201,17 +201,6 @@ protected:
     }
 };
 
-int CountAgents() {
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {sizeof entry};
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry))
-        count += std::u16string(entry.szExeFile) == u"pellard.exe";
-    CloseHandle(snapshot);
-    return count;
-}
-
 TEST_F(AgentTrustTest, AnAgentOthersCanChangeIsNotLaunchedUntilItIsFixed) {
     const std::string launch = "C:\\pellard\\bin\\pellard.exe";
     const std::string others =
@@ -247,7 +236,7 @@ TEST_F(AgentTrustTest, AnAgentOthersCanChangeIsNotLaunchedUntilItIsFixed) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
         for (int tick = 0; tick < 3; ++tick)
             g_module.Tick();
-        EXPECT_EQ(CountAgents(), 0);
+        EXPECT_EQ(testing_support::AgentCount(), 0);
         std::vector<Event> logged = Events();
         ASSERT_EQ(logged.size(), ++events) << "one event per problem, not per tick";
         EXPECT_EQ(logged.back().type, EVENTLOG_WARNING_TYPE);
@@ -258,12 +247,12 @@ TEST_F(AgentTrustTest, AnAgentOthersCanChangeIsNotLaunchedUntilItIsFixed) {
         ASSERT_EQ(chmod(path.c_str(), before.st_mode & 07777), 0);
         ASSERT_EQ(chown(path.c_str(), before.st_uid, before.st_gid), 0);
         g_module.Tick();
-        EXPECT_EQ(CountAgents(), 1);
+        EXPECT_EQ(testing_support::AgentCount(), 1);
         EXPECT_EQ(Events().size(), events);
         g_module.KillAgents();
-        for (int wait = 0; wait < 1000 && CountAgents() != 0; ++wait)
+        for (int wait = 0; wait < 1000 && testing_support::AgentCount() != 0; ++wait)
             Sleep(10);
-        ASSERT_EQ(CountAgents(), 0);
+        ASSERT_EQ(testing_support::AgentCount(), 0);
     }
     ExpectNoLeakedHandles();
 }
@@ -282,7 +271,7 @@ TEST_F(AgentTrustTest, AChangedProblemIsReportedAgainAndAnUnreadableOneToo) {
     EXPECT_NE(logged[0].strings.at(1).find("may change C:\\pellard\\bin"), std::string::npos);
     EXPECT_NE(logged[1].strings.at(1).find("C:\\pellard is owned by"), std::string::npos);
     EXPECT_EQ(logged[2].strings.at(1), "the security of C:\\pellard cannot be read (error 5)");
-    EXPECT_EQ(CountAgents(), 0);
+    EXPECT_EQ(testing_support::AgentCount(), 0);
 }
 
 TEST_F(AgentTrustTest, MissingFoldersAreMadeForTheAdministratorsAndAnUntrustedOneIsLeftAlone) {

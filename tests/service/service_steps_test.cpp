@@ -28,22 +28,10 @@ using Clock = std::chrono::steady_clock;
 
 const auto kBound = std::chrono::seconds(20); // far above any step; reached only by a fault
 
-int AgentCount() {
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {sizeof entry};
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry))
-        if (std::u16string(entry.szExeFile) == u"pellard.exe")
-            ++count;
-    CloseHandle(snapshot);
-    return count;
-}
-
 // Termination is asynchronous: counts are taken once the ended agents are gone.
 bool AwaitAgentCount(int expected) {
     const auto deadline = Clock::now() + kBound;
-    while (AgentCount() != expected) {
+    while (testing_support::AgentCount() != expected) {
         if (Clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -216,7 +204,7 @@ TEST_P(StopFaultTest, AStopSurvivesOneFailedCall) {
     EXPECT_TRUE(RunService(true)) << "the service stayed stop-pending";
     hostwin::ClearFaults();
     EXPECT_EQ(ReportedStates().back(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(AgentCount(), 0) << "an agent outlived the service";
+    EXPECT_EQ(testing_support::AgentCount(), 0) << "an agent outlived the service";
     EXPECT_FALSE(hostwin::CallLog(fault.function).empty()) << "the fault was not reached";
 }
 
@@ -271,7 +259,7 @@ TEST_F(ServiceStepsTest, WithoutAHandlerTheServiceLogsItAndReportsNothing) {
     EXPECT_TRUE(hostwin::InProcessStatusReports().empty());
     EXPECT_TRUE(hostwin::CallLog("SetServiceStatus").empty());
     EXPECT_EQ(LoggedEvents(Root()), std::vector<std::string>{"Handler not installed"});
-    EXPECT_EQ(AgentCount(), 0);
+    EXPECT_EQ(testing_support::AgentCount(), 0);
 }
 
 TEST_F(ServiceStepsTest, ControlsOtherThanStopChangeNothing) {
@@ -329,7 +317,7 @@ TEST_F(ServiceStepsTest, ATickLaunchesAnAgentOnlyWhenNoneRunsAndNoStopHasBegun) 
         g_module.m_stopRequested = c.stopRequested ? 1 : 0;
         hostwin::ClearDebugReports();
         TimerProc(NULL, WM_TIMER, 1, 0);
-        EXPECT_EQ(AgentCount(), c.after);
+        EXPECT_EQ(testing_support::AgentCount(), c.after);
         EXPECT_TRUE(hostwin::DebugReports().empty()) << "a tick is silent";
         EXPECT_FALSE(fs::exists(RootPath("eventlog")));
         if (c.fileMissing)
@@ -342,10 +330,10 @@ TEST_F(ServiceStepsTest, ATickLaunchesAnAgentOnlyWhenNoneRunsAndNoStopHasBegun) 
 TEST_F(ServiceStepsTest, ATickThatFailsIsSkipped) {
     hostwin::InjectFault("CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY);
     TimerProc(NULL, WM_TIMER, 1, 0);
-    EXPECT_EQ(AgentCount(), 0);
+    EXPECT_EQ(testing_support::AgentCount(), 0);
     EXPECT_TRUE(hostwin::CallLog("CreateProcessW").empty());
     TimerProc(NULL, WM_TIMER, 1, 0);
-    EXPECT_EQ(AgentCount(), 1) << "the next tick tries again";
+    EXPECT_EQ(testing_support::AgentCount(), 1) << "the next tick tries again";
 }
 
 // A tick and a stop on two threads at once, unforced: whatever the interleaving, no agent
@@ -403,7 +391,7 @@ TEST_F(ServiceStepsTest, AnErrorInAControlLeavesTheControlWithoutEffect) {
     hostwin::SetStatusReportObserver(nullptr);
     EXPECT_TRUE(hostwin::CallLog("TerminateProcess").empty()) << "the stop went no further";
     EXPECT_TRUE(hostwin::CallLog("PostThreadMessageW").empty());
-    EXPECT_EQ(AgentCount(), 1);
+    EXPECT_EQ(testing_support::AgentCount(), 1);
     EXPECT_EQ(testing_support::DebugReportTexts(_CRT_WARN).size(), 1u) << "one trace line";
 }
 

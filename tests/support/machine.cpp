@@ -1,5 +1,8 @@
 #include "machine.h"
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +20,20 @@
 extern char** environ;
 
 namespace testing_support {
+
+int AgentCount(const std::u16string& imageName) {
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    PROCESSENTRY32W entry = {sizeof entry};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        if (std::u16string(entry.szExeFile) == imageName)
+            ++count;
+    CloseHandle(snapshot);
+    return count;
+}
 
 const char* InBuild(const char* relative) {
     static const std::filesystem::path build =

@@ -29,6 +29,9 @@ private:
     hostwin::HandleCounts m_baseline{};
 };
 
+// Processes of this machine running `imageName`, by a snapshot walk; -1 when none can be taken.
+int AgentCount(const std::u16string& imageName = u"pellard.exe");
+
 // `relative` below the build folder this test binary was built in (the folder above its own).
 const char* InBuild(const char* relative);
 
