@@ -211,6 +211,10 @@ const char* const kSchema =
     "CREATE TABLE handles(service INTEGER, pid INTEGER, "
     "pid_start INTEGER, count INTEGER, PRIMARY KEY(service, pid, pid_start));"
     "CREATE TABLE machine(key TEXT PRIMARY KEY, value TEXT);";
+// A new service's display name is checked against every other's: without this index each
+// create and each change of a display name reads the whole table.
+const char* const kDisplayIndex =
+    "CREATE INDEX IF NOT EXISTS services_display ON services(display_folded)";
 
 void InsertRow(sqlite3* db, const ServiceRow& row) {
     std::string sql = std::string("INSERT INTO services(") + (kColumns + 4) +
@@ -232,6 +236,7 @@ void WriteNewStore(const std::string& file) {
     UniqueConnection db = sqlite::Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     Exec(db.get(), "BEGIN");
     Exec(db.get(), kSchema);
+    Exec(db.get(), kDisplayIndex);
     Exec(db.get(), Identity().c_str());
     InsertRow(db.get(), BuiltInRpcss());
     Exec(db.get(), "COMMIT");
@@ -275,8 +280,12 @@ void CheckIdentity(Connection& c) {
                         "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
                         "('services', 'history', 'handles', 'machine')",
                         &tables);
-    if (application == kApplicationId && version == kSchemaVersion)
+    if (application == kApplicationId && version == kSchemaVersion) {
+        // Stores made before the index gain it when they may be written; it only speeds up.
+        if (!c.readOnly)
+            sqlite::TryExec(db, kDisplayIndex);
         return;
+    }
     if (application != 0 || version != 0 || tables != 4)
         throw sqlite::Error{SQLITE_NOTADB, "holds a database that is not a service database of "
                                            "this version"};
@@ -314,6 +323,7 @@ void CheckIdentity(Connection& c) {
             }
             Exec(db, Identity().c_str());
         }
+        Exec(db, kDisplayIndex);
         Exec(db, "COMMIT");
     } catch (...) {
         sqlite::TryExec(db, "ROLLBACK");
