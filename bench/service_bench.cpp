@@ -11,6 +11,7 @@
 // Other processes stop at 10 000: the host's pid space (32 768) holds no 100 000.
 // Runs on a fresh temporary machine at time scale 1. Usage: service_bench [benchmark flags]
 #include "agent.h"
+#include "scm/store_changes.h"
 #include "tollivarmodule.h"
 
 #include <hostwin/control.h>
@@ -21,10 +22,8 @@
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,22 +72,12 @@ DWORD State(SC_HANDLE service, DWORD* pid = nullptr) {
     return status.dwCurrentState;
 }
 
-// Waits for `state`, re-reading the status each time the service database changes (its change
-// mark, scm/services.db-changed, is rewritten after every commit), with a 50 ms re-check as the
-// net for a missed wake. Polling instead would take CPU from the starting processes on 2 cores.
+// Waits for `state`, re-reading the status each time the service database changes, as the
+// manager itself waits. Polling instead would take CPU from the starting processes on 2 cores.
 void AwaitState(SC_HANDLE service, DWORD state) {
-    const std::string mark = g_root + "/scm/services.db-changed";
-    const int watch = inotify_init1(IN_CLOEXEC);
-    close(open(mark.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
-    inotify_add_watch(watch, mark.c_str(), IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF);
-    while (State(service) != state) {
-        pollfd ready{watch, POLLIN, 0};
-        if (poll(&ready, 1, 50) > 0) {
-            alignas(inotify_event) char events[4096];
-            (void)!read(watch, events, sizeof events);
-        }
-    }
-    close(watch);
+    hostwin::scm::StoreChanges changes;
+    while (State(service) != state)
+        changes.Wait(Clock::now() + std::chrono::seconds(1));
 }
 
 void EndAgents() {

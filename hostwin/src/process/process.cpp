@@ -407,6 +407,12 @@ void WriteProcessLedger(const std::string& fields) {
         AppendLine(ledger, fields + "\n");
 }
 
+void WriteKillToLedger(pid_t pid, DWORD code) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", code);
+    WriteProcessLedger("killed\t" + std::to_string(pid) + "\t" + hex + "\t" + ProgramImageName());
+}
+
 } // namespace hostwin
 
 using namespace hostwin;
@@ -525,10 +531,7 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
         return FailWith(ERROR_ACCESS_DENIED, FALSE);
     if (recorded == ERROR_ALREADY_EXISTS)
         return TRUE; // an earlier end's code and its ledger line stand
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", uExitCode);
-    WriteProcessLedger("killed\t" + std::to_string(state.Pid()) + "\t" + code + "\t" +
-                       ProgramImageName());
+    WriteKillToLedger(state.Pid(), uExitCode);
     // As on Windows the end is asynchronous: the call returns once it is under way, and the
     // process handle is signalled when the process has ended.
     return TRUE;

@@ -27,5 +27,7 @@ DWORD StartProcess(LPCWSTR applicationName, const std::u16string& commandLine,
 // "killed<TAB>pid<TAB>0xCODE<TAB>killer image". A start with neither an end nor a kill is a
 // process that a signal ended: a crash. Appends one line of tab-separated fields.
 void WriteProcessLedger(const std::string& fields);
+// The "killed" line of an end this process caused with `code`.
+void WriteKillToLedger(pid_t pid, DWORD code);
 
 } // namespace hostwin

@@ -49,7 +49,7 @@ private:
 // A named point, so that tests can hold it there (HOSTWIN_DELAYS=SnapshotWalkEnd@N=MS).
 DWORD WalkEnd() {
     HOSTWIN_FAULT_POINT_NAME(kWalkEndPoint, "SnapshotWalkEnd");
-    DWORD error = InjectedFault("SnapshotWalkEnd");
+    DWORD error = InjectedFault(kWalkEndPoint);
     return error ? error : ERROR_NO_MORE_FILES;
 }
 

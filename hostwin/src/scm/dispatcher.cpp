@@ -357,7 +357,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
     }
     // A named point between the two, so that tests can hold a caller in that window.
     HOSTWIN_FAULT_POINT_NAME(kRecordStatusPoint, "RecordServiceStatus");
-    InjectedFault("RecordServiceStatus");
+    InjectedFault(kRecordStatusPoint);
     if (!testOnly)
         RecordReport(name, status);
     std::function<void(const SERVICE_STATUS&)> observer;

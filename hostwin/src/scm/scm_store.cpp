@@ -236,7 +236,6 @@ void WriteNewStore(const std::string& file) {
     UniqueConnection db = sqlite::Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     Exec(db.get(), "BEGIN");
     Exec(db.get(), kSchema);
-    Exec(db.get(), kDisplayIndex);
     Exec(db.get(), Identity().c_str());
     InsertRow(db.get(), BuiltInRpcss());
     Exec(db.get(), "COMMIT");
@@ -280,12 +279,8 @@ void CheckIdentity(Connection& c) {
                         "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
                         "('services', 'history', 'handles', 'machine')",
                         &tables);
-    if (application == kApplicationId && version == kSchemaVersion) {
-        // Stores made before the index gain it when they may be written; it only speeds up.
-        if (!c.readOnly)
-            sqlite::TryExec(db, kDisplayIndex);
+    if (application == kApplicationId && version == kSchemaVersion)
         return;
-    }
     if (application != 0 || version != 0 || tables != 4)
         throw sqlite::Error{SQLITE_NOTADB, "holds a database that is not a service database of "
                                            "this version"};
@@ -323,7 +318,6 @@ void CheckIdentity(Connection& c) {
             }
             Exec(db, Identity().c_str());
         }
-        Exec(db, kDisplayIndex);
         Exec(db, "COMMIT");
     } catch (...) {
         sqlite::TryExec(db, "ROLLBACK");
@@ -367,6 +361,10 @@ void OpenStore(Connection& c, const std::string& path) {
         // cut could take the last ones, and services do not outlive that anyway.
         sqlite::TryExec(c.db.get(), "PRAGMA synchronous=NORMAL");
     CheckIdentity(c);
+    // Every store that may be written has the index, new or made before it; one that may only
+    // be read is read as it stands. The index only speeds up, so failing to make it is no error.
+    if (!c.readOnly)
+        sqlite::TryExec(c.db.get(), kDisplayIndex);
 }
 
 // Opens the database of the current machine root, again when the root or the file changed.

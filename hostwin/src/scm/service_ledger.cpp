@@ -89,11 +89,12 @@ bool Reconcile(Transaction& t, ServiceRow& row) {
         // Its process, if one was started, is ended as a start that timed out ends it.
         if (row.pid != 0 && ProcessAlive(row.pid, row.pidStart)) {
             // Recorded as TerminateProcess records an end, so that the kill reads as the
-            // manager's (1053), not as a crash.
-            exit_records::Create(row.pid, row.pidStart, ERROR_SERVICE_REQUEST_TIMEOUT);
+            // manager's (1053), not as a crash; an earlier end's record and line stand.
+            const DWORD recorded =
+                exit_records::Create(row.pid, row.pidStart, ERROR_SERVICE_REQUEST_TIMEOUT);
             kill(row.pid, SIGKILL);
-            WriteProcessLedger("killed\t" + std::to_string(row.pid) + "\t0x0000041D\t" +
-                               ProgramImageName());
+            if (recorded != ERROR_ALREADY_EXISTS)
+                WriteKillToLedger(row.pid, ERROR_SERVICE_REQUEST_TIMEOUT);
         }
         MarkStopped(row, ERROR_SERVICE_REQUEST_TIMEOUT);
         row.status.dwServiceSpecificExitCode = 0;

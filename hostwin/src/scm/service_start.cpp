@@ -164,7 +164,7 @@ DWORD StartAtDepth(int64_t id, int depth) {
     // Between the look above and the claim below another starter may claim the service: the
     // claim looks again. A named point, so that tests can hold two starters here at once.
     HOSTWIN_FAULT_POINT_NAME(kClaimPoint, "ClaimServiceStart");
-    if ((error = InjectedFault("ClaimServiceStart")))
+    if ((error = InjectedFault(kClaimPoint)))
         return error;
     error = RunTransaction(true, [&](Transaction& t) -> DWORD {
         if (DWORD loaded = LoadReconciled(t, id, row))
@@ -191,7 +191,7 @@ DWORD StartAtDepth(int64_t id, int depth) {
     // The new process may reach its dispatcher before this record is written: a named point,
     // so that tests can hold the manager here (HOSTWIN_DELAYS=RecordServiceProcess@1=MS).
     HOSTWIN_FAULT_POINT_NAME(kRecordPoint, "RecordServiceProcess");
-    error = InjectedFault("RecordServiceProcess");
+    error = InjectedFault(kRecordPoint);
     if (!error)
         error = RunTransaction(true, [&](Transaction& t) -> DWORD {
             if (DWORD loaded = LoadReconciled(t, id, row))
